@@ -1,0 +1,6 @@
+#pragma once
+
+// Placeholder: replaced when this component lands.
+class ResourceManager
+{
+};

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Scripting/ScriptFunctionRef.h"
+
+class Resource;
+class ScriptContext;
+struct ScriptFunctionEntry;
+
+enum ScriptVMType : uint32_t
+{
+    None = 0,
+    Lua = 1,
+    Squirrel = 2,
+};
+
+// A range of registry entries of one namespace (see ScriptFunctionRegistry.h).
+using ScriptModuleRange = std::vector<const ScriptFunctionEntry*>;
+
+// The interface through which the server drives a script VM: a resource's main VM or one of its
+// script threads. Getters take 1-based script argument positions.
+class ScriptVM
+{
+public:
+    ScriptVM(Resource* resource, bool isMain);
+    virtual ~ScriptVM();
+
+    virtual uint32_t GetType() = 0;
+    Resource* GetResource() const { return resource; }
+    virtual void LoadBuiltins() = 0;
+    virtual bool LoadScript(const std::string& name, const std::string& code) = 0;
+    virtual int32_t GetArgCount() = 0;
+    virtual uint32_t GetArgType(int32_t position) = 0;
+    virtual bool GetTable(int32_t position, std::map<std::string, std::string>& out) = 0;
+    virtual bool GetFunction(int32_t position, ScriptFunctionRef& out) = 0;
+    virtual bool GetString(int32_t position, std::string& out) = 0;
+    virtual bool GetBool(int32_t position, bool& out) = 0;
+    virtual bool GetFloat(int32_t position, float& out) = 0;
+    virtual bool GetInt(int32_t position, int32_t& out) = 0;
+    virtual bool GetUInt(int32_t position, uint32_t& out) = 0;
+    virtual void PushUInt64(const uint64_t& value) = 0;
+    virtual void PushInt64(const int64_t& value) = 0;
+    virtual void PushString(const std::string& value) = 0;
+    virtual void PushCString(const char* value) = 0;
+    virtual void PushFloat(const float& value) = 0;
+    virtual void PushULong(const uint32_t& value) = 0;
+    virtual void PushLong(const int32_t& value) = 0;
+    virtual void PushUInt(const uint32_t& value) = 0;
+    virtual void PushInt(const int32_t& value) = 0;
+    virtual void PushBool(const bool& value) = 0;
+    virtual void PushNewArray() = 0;
+    virtual void ArraySet(int32_t index) = 0;
+    virtual void RegisterModule(const std::string& name, const ScriptModuleRange& functions) = 0;
+    virtual bool PushFunction(const ScriptFunctionRef& function) = 0;
+    virtual bool CallGlobal(const std::string& name, const ScriptContext& args, ScriptContext* results) = 0;
+    virtual bool Call(uint32_t argCount, int32_t resultCount) = 0;
+    virtual int32_t GetMemoryUsage() = 0;
+    virtual int32_t CreateThread() = 0;
+    virtual int32_t PauseThread(uint32_t ms) = 0;
+    virtual int32_t RaiseError(const std::string& message) = 0;
+    virtual void ProcessThreads() = 0;
+
+    bool IsMain() const { return isMain; }
+    void* GetState() const { return state; }
+    const std::vector<ScriptVM*>& GetThreads() const { return threads; }
+
+protected:
+    Resource* resource;
+    bool isMain;
+    std::vector<ScriptVM*> threads; // owned by a main VM, in creation order
+    void* state = nullptr;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+// Folder of the running executable, computed once and cached; empty when it cannot be found
+// (then settings.xml and server.log resolve against the working directory).
+std::filesystem::path GetProgramDirectory();
+
+// Monotonic clock in whole milliseconds; only differences are meaningful.
+int64_t GetTimeMs();
+
+// Tests replace the clock to step over time windows exactly; an empty function restores it.
+void SetTimeSourceForTesting(std::function<int64_t()> source);
+
+// Formats three values into a `{}` format text and logs the result at error level.
+template <typename A, typename B, typename C>
+void LogError(fmt::format_string<A, B, C> format, A&& a, B&& b, C&& c)
+{
+    spdlog::error(fmt::format(format, std::forward<A>(a), std::forward<B>(b), std::forward<C>(c)));
+}
+
+// Writes a message to standard error before any logger exists; aborts when fatal.
+template <typename... Args>
+void ReportError(bool fatal, fmt::format_string<Args...> format, Args&&... args)
+{
+    std::string message = fmt::format(format, std::forward<Args>(args)...);
+    std::fprintf(stderr, fatal ? "[Fatal Error] %s" : "[Error] %s", message.c_str());
+    std::fflush(stderr);
+    if (fatal)
+        std::abort();
+}
