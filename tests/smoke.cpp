@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <lua5.4/lua.hpp>
-#include <sqstdaux.h>
+
 #include <squirrel.h>
 
 static char g_printed[256];

@@ -68,9 +68,28 @@ public:
     void* GetState() const { return state; }
     const std::vector<ScriptVM*>& GetThreads() const { return threads; }
 
+    // Identifies a main VM together with its thread objects (they share one script state), so that
+    // a function reference filled by one VM is never pushed into another, even one that took over
+    // the same memory after the first was closed.
+    uint64_t GetFamilyId() const { return familyId; }
+
+    // The VM (main VM or thread object) whose raw state this is; null for an unknown state.
+    // Constant time: every VM keeps its entry up to date through SetState.
+    static ScriptVM* FromState(void* raw);
+
+    ScriptVM(const ScriptVM&) = delete;
+    ScriptVM& operator=(const ScriptVM&) = delete;
+
 protected:
+    // Sets the raw state and keeps the raw state -> VM lookup in step; null removes the entry.
+    void SetState(void* raw);
+    // Deletes the thread objects in list order. A derived main VM calls it before it closes the
+    // state that its threads live in; the base destructor calls it again (then a no-op).
+    void DestroyThreads();
+
     Resource* resource;
     bool isMain;
     std::vector<ScriptVM*> threads; // owned by a main VM, in creation order
     void* state = nullptr;
+    uint64_t familyId; // a new one per constructed VM; thread objects take their main VM's
 };

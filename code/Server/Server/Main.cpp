@@ -3,6 +3,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "Server/Console.h"
 #include "Server/Logging.h"
 #include "Server/Server.h"
 
@@ -19,6 +20,7 @@ int main()
         return 1;
     }
 
+    StartConsoleInput();
     for (;;)
     {
         server->Process();

@@ -29,6 +29,8 @@ public:
 
     // Empties the store and forgets the file (tests load several configurations in one process).
     static void ResetForTesting();
+    // Puts an entry in directly, replacing any of that key; the only way to get a float setting.
+    static void InsertForTesting(const std::string& key, const Setting& setting);
 };
 
 std::string FloatToString(float value);

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include <msgpack.hpp>
+
+// Decoding and encoding helpers shared by the packet readers and writers and by ScriptContext.
+namespace MessagePack
+{
+// Decoder limits for a value read from `length` bytes: every array element needs at least one byte
+// and every map entry two, so a complete value never exceeds them, and what the decoder reserves for
+// declared sizes stays proportional to the input. Nesting is capped at 64 levels.
+msgpack::unpack_limit LimitsFor(size_t length);
+
+// Decodes the first complete value of the bytes (trailing bytes ignored). Throws the decoder's
+// exceptions: msgpack::insufficient_bytes for a value cut short (a declared size beyond the bytes
+// included), msgpack::parse_error for the type byte 0xc1, msgpack::depth_size_overflow.
+msgpack::object_handle Decode(const char* data, size_t length);
+
+// Decode() without exceptions: false with the error text (see ErrorText) when the bytes do not hold
+// one complete value.
+bool TryDecode(const char* data, size_t length, msgpack::object_handle& handle, std::string& error);
+
+// The text logged for a failed read: "bad cast" for a type mismatch, else the exception's own text.
+std::string ErrorText(const std::exception& error);
+
+// Decodes the bytes and hands the value to `read`, which converts it and may throw a type mismatch.
+// Returns false with `error` filled when decoding or conversion fails.
+template <typename ReadFn> bool Read(const char* data, size_t length, ReadFn&& read, std::string& error)
+{
+    try
+    {
+        msgpack::object_handle handle = Decode(data, length);
+        read(handle.get());
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        error = ErrorText(e);
+    }
+    return false;
+}
+
+// Typed conversions of one decoded value; each throws msgpack::type_error on a mismatch.
+// Integers are accepted in any encoding whose value lies in the target's range.
+int32_t AsInt32(const msgpack::object& object);
+uint16_t AsUInt16(const msgpack::object& object);
+uint32_t AsUInt32(const msgpack::object& object);
+uint64_t AsUInt64(const msgpack::object& object);
+bool AsBool(const msgpack::object& object);
+// str or bin, any length.
+std::string AsBytes(const msgpack::object& object);
+// float32, float64 or any integer, rounded to the nearest single-precision value.
+float AsFloat(const msgpack::object& object);
+
+const msgpack::object_array& AsArray(const msgpack::object& object);
+const msgpack::object_map& AsMap(const msgpack::object& object);
+
+// Appends to a std::string; the packers write straight into the result.
+struct StringBuffer
+{
+    std::string data;
+    void write(const char* bytes, size_t length) { data.append(bytes, length); }
+};
+
+using Packer = msgpack::packer<StringBuffer>;
+
+// Writes a str header and the raw bytes (never bin, no character-set check).
+void PackStr(Packer& packer, const std::string& value);
+
+// Always float 32 (0xca): the packer itself writes integral floats as integers.
+void PackFloat32(Packer& packer, float value);
+
+// Container sizes above 32 bits cannot be written: throws msgpack::container_size_overflow.
+uint32_t CheckedSize(size_t size);
+} // namespace MessagePack

@@ -1,0 +1,156 @@
+#include "Scripting/ScriptFunctionRef.h"
+
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// Squirrel's own reference counting (the object header's count and its Release), which needs no
+// VM, unlike sq_addref/sq_release. The internal headers live next to the public include folder.
+#include <../squirrel/sqpcheader.h>
+
+namespace
+{
+// Records that hold a Squirrel closure right now, for ReleaseSquirrelFunctions.
+std::unordered_set<ScriptFunctionRef*>& SquirrelHolders()
+{
+    static auto* holders = new std::unordered_set<ScriptFunctionRef*>();
+    return *holders;
+}
+
+bool IsCounted(const HSQOBJECT& object)
+{
+    return ISREFCOUNTED(sq_type(object)) != 0;
+}
+} // namespace
+
+ScriptFunctionRef::ScriptFunctionRef()
+{
+    sq_resetobject(&sqFunction);
+}
+
+ScriptFunctionRef::ScriptFunctionRef(const ScriptFunctionRef& other)
+    : luaRef(other.luaRef), sqFunction(other.sqFunction), vmType(other.vmType), vmFamily(other.vmFamily)
+{
+    HoldSquirrel();
+}
+
+ScriptFunctionRef& ScriptFunctionRef::operator=(const ScriptFunctionRef& other)
+{
+    if (this != &other)
+    {
+        // Take the new count before giving the old one back: both may be the same closure.
+        ScriptFunctionRef copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+ScriptFunctionRef::ScriptFunctionRef(ScriptFunctionRef&& other) noexcept
+    : luaRef(other.luaRef), sqFunction(other.sqFunction), vmType(other.vmType), vmFamily(other.vmFamily)
+{
+    if (IsCounted(other.sqFunction))
+    {
+        auto& holders = SquirrelHolders();
+        holders.erase(&other);
+        holders.insert(this);
+    }
+    sq_resetobject(&other.sqFunction);
+    other.luaRef = -1;
+    other.vmType = 0;
+    other.vmFamily = 0;
+}
+
+ScriptFunctionRef& ScriptFunctionRef::operator=(ScriptFunctionRef&& other) noexcept
+{
+    if (this != &other)
+    {
+        ReleaseSquirrel();
+        luaRef = other.luaRef;
+        sqFunction = other.sqFunction;
+        vmType = other.vmType;
+        vmFamily = other.vmFamily;
+        if (IsCounted(other.sqFunction))
+        {
+            auto& holders = SquirrelHolders();
+            holders.erase(&other);
+            holders.insert(this);
+        }
+        sq_resetobject(&other.sqFunction);
+        other.luaRef = -1;
+        other.vmType = 0;
+        other.vmFamily = 0;
+    }
+    return *this;
+}
+
+ScriptFunctionRef::~ScriptFunctionRef()
+{
+    ReleaseSquirrel();
+}
+
+void ScriptFunctionRef::SetLuaFunction(int32_t reference, uint64_t family)
+{
+    ReleaseSquirrel();
+    luaRef = reference;
+    vmType = 1;
+    vmFamily = family;
+}
+
+void ScriptFunctionRef::SetSquirrelFunction(const HSQOBJECT& closure, uint64_t family)
+{
+    HSQOBJECT previous = sqFunction;
+    bool heldPrevious = IsCounted(previous);
+    sqFunction = closure;
+    if (IsCounted(sqFunction))
+    {
+        __AddRef(sqFunction._type, sqFunction._unVal);
+        SquirrelHolders().insert(this);
+    }
+    else if (heldPrevious)
+        SquirrelHolders().erase(this);
+    // Given back last: the new closure may be the old one.
+    if (heldPrevious)
+    {
+        __Release(previous._type, previous._unVal);
+    }
+    luaRef = -1;
+    vmType = 2;
+    vmFamily = family;
+}
+
+void ScriptFunctionRef::Reset()
+{
+    ReleaseSquirrel();
+    luaRef = -1;
+    vmType = 0;
+    vmFamily = 0;
+}
+
+void ScriptFunctionRef::ReleaseSquirrelFunctions(uint64_t family)
+{
+    std::vector<ScriptFunctionRef*> matching;
+    for (ScriptFunctionRef* record : SquirrelHolders())
+        if (record->vmFamily == family)
+            matching.push_back(record);
+    // Releasing can free a closure, whose destruction never reaches records; still, walk a copy.
+    for (ScriptFunctionRef* record : matching)
+        record->Reset();
+}
+
+void ScriptFunctionRef::HoldSquirrel()
+{
+    if (!IsCounted(sqFunction))
+        return;
+    __AddRef(sqFunction._type, sqFunction._unVal);
+    SquirrelHolders().insert(this);
+}
+
+void ScriptFunctionRef::ReleaseSquirrel()
+{
+    if (!IsCounted(sqFunction))
+        return;
+    SquirrelHolders().erase(this);
+    HSQOBJECT held = sqFunction;
+    sq_resetobject(&sqFunction);
+    __Release(held._type, held._unVal);
+}
