@@ -445,6 +445,23 @@ TEST_F(SquirrelVMTest, FunctionReferencesPushWithTheRootTableAsThisAndOnlyIntoTh
     EXPECT_EQ(Top(), 0);
 }
 
+// A closure held only by native code (an event handler, a callback) must survive the collector
+// with its captured values intact, and releasing it afterwards must not corrupt the VM.
+TEST_F(SquirrelVMTest, HeldFunctionsSurviveTheGarbageCollector)
+{
+    ScriptFunctionRef stored;
+    SetSquirrelTestBody([&stored](ScriptVM* vm) { return vm->GetFunction(1, stored) ? 0 : -1; });
+    ASSERT_TRUE(sq.Run("local c = {t = \"kept\"}; Test.Run(function() { ::seen <- c.t; });"));
+    ScriptFunctionRef copy = stored;
+    ASSERT_TRUE(sq.Run("collectgarbage();", "gc.nut"));
+    ASSERT_TRUE(sq.VM().PushFunction(copy));
+    EXPECT_TRUE(sq.VM().Call(0, 0));
+    EXPECT_EQ(sq.GlobalString("seen"), "kept");
+    stored.Reset();
+    copy.Reset();
+    EXPECT_TRUE(sq.Run("collectgarbage();", "gc.nut"));
+}
+
 TEST_F(SquirrelVMTest, CallLogsOneLineOnFailureAndAlwaysTakesTheClosureAway)
 {
     ASSERT_TRUE(sq.Run("function failing(x) { throw \"bad\"; }\n"

@@ -1,11 +1,13 @@
 #include "Scripting/ScriptFunctionRef.h"
 
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-// Squirrel's own reference counting (the object header's count and its Release), which needs no
-// VM, unlike sq_addref/sq_release. The internal headers live next to the public include folder.
+// A closure of a registered Squirrel VM is held through that VM's reference table (a root for its
+// garbage collector); one of an unknown VM through the object's own count, which needs no VM. The
+// internal headers for the latter live next to the public include folder.
 #include <../squirrel/sqpcheader.h>
 
 namespace
@@ -15,6 +17,12 @@ std::unordered_set<ScriptFunctionRef*>& SquirrelHolders()
 {
     static auto* holders = new std::unordered_set<ScriptFunctionRef*>();
     return *holders;
+}
+
+std::unordered_map<uint64_t, HSQUIRRELVM>& SquirrelVMs()
+{
+    static auto* vms = new std::unordered_map<uint64_t, HSQUIRRELVM>();
+    return *vms;
 }
 
 bool IsCounted(const HSQOBJECT& object)
@@ -46,8 +54,10 @@ ScriptFunctionRef& ScriptFunctionRef::operator=(const ScriptFunctionRef& other)
 }
 
 ScriptFunctionRef::ScriptFunctionRef(ScriptFunctionRef&& other) noexcept
-    : luaRef(other.luaRef), sqFunction(other.sqFunction), vmType(other.vmType), vmFamily(other.vmFamily)
+    : luaRef(other.luaRef), sqFunction(other.sqFunction), vmType(other.vmType), vmFamily(other.vmFamily),
+      sqHolder(other.sqHolder)
 {
+    other.sqHolder = nullptr;
     if (IsCounted(other.sqFunction))
     {
         auto& holders = SquirrelHolders();
@@ -69,6 +79,8 @@ ScriptFunctionRef& ScriptFunctionRef::operator=(ScriptFunctionRef&& other) noexc
         sqFunction = other.sqFunction;
         vmType = other.vmType;
         vmFamily = other.vmFamily;
+        sqHolder = other.sqHolder;
+        other.sqHolder = nullptr;
         if (IsCounted(other.sqFunction))
         {
             auto& holders = SquirrelHolders();
@@ -98,24 +110,13 @@ void ScriptFunctionRef::SetLuaFunction(int32_t reference, uint64_t family)
 
 void ScriptFunctionRef::SetSquirrelFunction(const HSQOBJECT& closure, uint64_t family)
 {
-    HSQOBJECT previous = sqFunction;
-    bool heldPrevious = IsCounted(previous);
+    // Taken before the old one is given back: the new closure may be the old one.
+    ScriptFunctionRef previous(std::move(*this));
     sqFunction = closure;
-    if (IsCounted(sqFunction))
-    {
-        __AddRef(sqFunction._type, sqFunction._unVal);
-        SquirrelHolders().insert(this);
-    }
-    else if (heldPrevious)
-        SquirrelHolders().erase(this);
-    // Given back last: the new closure may be the old one.
-    if (heldPrevious)
-    {
-        __Release(previous._type, previous._unVal);
-    }
     luaRef = -1;
     vmType = 2;
     vmFamily = family;
+    HoldSquirrel();
 }
 
 void ScriptFunctionRef::Reset()
@@ -137,11 +138,27 @@ void ScriptFunctionRef::ReleaseSquirrelFunctions(uint64_t family)
         record->Reset();
 }
 
+void ScriptFunctionRef::RegisterSquirrelVM(uint64_t family, HSQUIRRELVM vm)
+{
+    SquirrelVMs()[family] = vm;
+}
+
+void ScriptFunctionRef::UnregisterSquirrelVM(uint64_t family)
+{
+    ReleaseSquirrelFunctions(family);
+    SquirrelVMs().erase(family);
+}
+
 void ScriptFunctionRef::HoldSquirrel()
 {
     if (!IsCounted(sqFunction))
         return;
-    __AddRef(sqFunction._type, sqFunction._unVal);
+    auto vm = SquirrelVMs().find(vmFamily);
+    sqHolder = vm != SquirrelVMs().end() ? vm->second : nullptr;
+    if (sqHolder != nullptr)
+        sq_addref(sqHolder, &sqFunction);
+    else
+        __AddRef(sqFunction._type, sqFunction._unVal);
     SquirrelHolders().insert(this);
 }
 
@@ -151,6 +168,11 @@ void ScriptFunctionRef::ReleaseSquirrel()
         return;
     SquirrelHolders().erase(this);
     HSQOBJECT held = sqFunction;
+    HSQUIRRELVM holder = sqHolder;
     sq_resetobject(&sqFunction);
-    __Release(held._type, held._unVal);
+    sqHolder = nullptr;
+    if (holder != nullptr)
+        sq_release(holder, &held);
+    else
+        __Release(held._type, held._unVal);
 }

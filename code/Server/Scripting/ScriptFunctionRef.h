@@ -29,12 +29,19 @@ struct ScriptFunctionRef
     // that outlives the VM (a pending HTTP callback, say) must not touch its closure afterwards.
     static void ReleaseSquirrelFunctions(uint64_t family);
 
+    // A Squirrel main VM announces itself so that records hold its closures through the VM's
+    // reference table: a bare count is no root for the garbage collector, which would clear a held
+    // closure's captured values on `collectgarbage()`. Unregistering releases the family's records.
+    static void RegisterSquirrelVM(uint64_t family, HSQUIRRELVM vm);
+    static void UnregisterSquirrelVM(uint64_t family);
+
     int32_t luaRef = -1;
     HSQOBJECT sqFunction;
     uint32_t vmType = 0;   // ScriptVMType of the VM that filled it: 0 none, 1 Lua, 2 Squirrel
     uint64_t vmFamily = 0; // ScriptVM::GetFamilyId of the VM that filled it; 0 when empty
 
 private:
+    HSQUIRRELVM sqHolder = nullptr; // the VM whose reference table holds sqFunction, if any
     void HoldSquirrel();
     void ReleaseSquirrel();
 };

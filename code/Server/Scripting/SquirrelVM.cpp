@@ -126,6 +126,7 @@ SquirrelVM::SquirrelVM(Resource* resource) : ScriptVM(resource, true)
     sqstd_register_systemlib(v);
     sq_pop(v, 1);
     SetState(v);
+    ScriptFunctionRef::RegisterSquirrelVM(familyId, v);
 }
 
 SquirrelVM::SquirrelVM(Resource* resource, NoState) : ScriptVM(resource, false) {}
@@ -138,7 +139,7 @@ SquirrelVM::~SquirrelVM()
     // a closure of this VM: closing frees the closures whatever their counts. Out of the lookup
     // before closing, so nothing can find a VM that is going away.
     DestroyThreads();
-    ScriptFunctionRef::ReleaseSquirrelFunctions(familyId);
+    ScriptFunctionRef::UnregisterSquirrelVM(familyId);
     HSQUIRRELVM v = GetSquirrelVM();
     SetState(nullptr);
     if (v != nullptr)
