@@ -6,11 +6,9 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #include "ServerProcess.h"
 
@@ -63,21 +61,6 @@ bool WaitForBannerEnd(ServerProcess& server)
     return server.WaitForLine("[Server] Episode: ", kStartTimeout);
 }
 
-// Direct children of the root as (name, text) pairs, in document order.
-std::vector<std::pair<std::string, std::string>> Elements(const std::string& xml)
-{
-    tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    EXPECT_EQ(document.Parse(xml.c_str(), xml.size()), tinyxml2::XML_SUCCESS) << xml;
-    std::vector<std::pair<std::string, std::string>> elements;
-    tinyxml2::XMLElement* root = document.RootElement();
-    if (root == nullptr)
-        return elements;
-    EXPECT_STREQ(root->Name(), "settings");
-    for (auto* child = root->FirstChildElement(); child != nullptr; child = child->NextSiblingElement())
-        elements.emplace_back(child->Name(), child->GetText() != nullptr ? child->GetText() : "");
-    return elements;
-}
-
 TEST(Foundation, FirstStartCreatesTheDefaultSettingsFile)
 {
     LNF_REQUIRE_PRIVATE_NETWORK();
@@ -93,20 +76,10 @@ TEST(Foundation, FirstStartCreatesTheDefaultSettingsFile)
         << server.OutputText();
     EXPECT_TRUE(ContainsRun(messages, Banner(9999, "127.0.0.1", 32, "IV"))) << server.OutputText();
 
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"chat", "true"},
-        {"episode", "0"},
-        {"gamemode", "Freeroam"},
-        {"hostaddress", "127.0.0.1"},
-        {"hostname", "Lanternfall Server"},
-        {"listed", "true"},
-        {"loglevel", "2"},
-        {"maxplayers", "32"},
-        {"port", "9999"},
-        {"secret", "tarragon"},
-    };
+    // The exact file is pinned by the unit tests; here it is enough that the binary wrote it.
     std::string written = server.ReadFile("settings.xml");
-    EXPECT_EQ(Elements(written), expected) << written;
+    EXPECT_EQ(CountOf(written, "</"), 11u) << written;
+    EXPECT_NE(written.find("<port>9999</port>"), std::string::npos) << written;
     EXPECT_EQ(written.find("<resource"), std::string::npos);
 
     std::this_thread::sleep_for(500ms);
@@ -116,9 +89,10 @@ TEST(Foundation, FirstStartCreatesTheDefaultSettingsFile)
 struct Variant
 {
     const char* name;
-    // settings.xml; "{port}" stands for a free port.
-    const char* xml;
-    bool defaultPort; // the file leaves the port at 9999: run in a private network
+    // Children of <settings> after listed=false and port={port}, or a whole file when it starts with
+    // "<settings" or "<?". "{port}" stands for a free port; a file without it runs on 9999 in a private
+    // network.
+    std::string xml;
     int maxPlayers;
     const char* episode;
     std::vector<const char*> extraMessages;
@@ -132,23 +106,29 @@ void RunVariants(const std::vector<Variant>& variants)
         const Variant* variant;
         std::unique_ptr<ServerProcess> server;
         std::string xml;
+        bool defaultPort;
     };
     std::vector<Running> running;
     for (const auto& variant : variants)
     {
         auto server = std::make_unique<ServerProcess>();
-        std::string xml = ReplaceAll(variant.xml, "{port}", std::to_string(server->Port()));
+        const bool whole = variant.xml.starts_with("<settings") || variant.xml.starts_with("<?");
+        std::string xml =
+            whole ? variant.xml
+                  : "<settings><listed>false</listed><port>{port}</port>" + variant.xml + "</settings>";
+        const bool defaultPort = xml.find("{port}") == std::string::npos;
+        xml = ReplaceAll(xml, "{port}", std::to_string(server->Port()));
         server->WriteFile("settings.xml", xml);
-        ASSERT_TRUE(server->Start(variant.defaultPort)) << variant.name;
-        running.push_back({&variant, std::move(server), xml});
+        ASSERT_TRUE(server->Start(defaultPort)) << variant.name;
+        running.push_back({&variant, std::move(server), xml, defaultPort});
     }
 
-    for (auto& [variant, server, xml] : running)
+    for (auto& [variant, server, xml, defaultPort] : running)
     {
         SCOPED_TRACE(variant->name);
         ASSERT_TRUE(WaitForBannerEnd(*server)) << server->OutputText();
         auto messages = server->Messages();
-        int port = variant->defaultPort ? 9999 : server->Port();
+        int port = defaultPort ? 9999 : server->Port();
         EXPECT_TRUE(ContainsRun(messages, Banner(port, "127.0.0.1", variant->maxPlayers, variant->episode)))
             << server->OutputText();
         for (const char* extra : variant->extraMessages)
@@ -165,119 +145,59 @@ void RunVariants(const std::vector<Variant>& variants)
 TEST(Foundation, SettingsFileVariantsShowInTheBanner)
 {
     RunVariants({
-        {"maxplayers 0 ignored",
-         "<settings><listed>false</listed><port>{port}</port><maxplayers>0</maxplayers>"
-         "</settings>",
-         false,
-         32,
-         "IV",
-         {}},
-        {"maxplayers 101 ignored",
-         "<settings><listed>false</listed><port>{port}</port><maxplayers>101</maxplayers></settings>",
-         false,
-         32,
-         "IV",
-         {}},
-        {"maxplayers 100",
-         "<settings><listed>false</listed><port>{port}</port><maxplayers>100</maxplayers>"
-         "</settings>",
-         false,
-         100,
-         "IV",
-         {}},
-        {"blanks around numbers",
-         "<settings>\n  <listed>false</listed>\n  <port>  {port}  </port>\n  <maxplayers>\t7\n</maxplayers>\n"
-         "</settings>\n",
-         false,
-         7,
-         "IV",
-         {}},
-        {"episode 1",
-         "<settings><listed>false</listed><port>{port}</port><episode>1</episode></settings>",
-         false,
-         32,
-         "TLAD",
-         {}},
-        {"episode 2",
-         "<settings><listed>false</listed><port>{port}</port><episode>2</episode></settings>",
-         false,
-         32,
-         "TBOGT",
-         {}},
-        {"episode 3 ignored",
-         "<settings><listed>false</listed><port>{port}</port><episode>3</episode></settings>",
-         false,
-         32,
-         "IV",
-         {}},
+        {"maxplayers 0 ignored", "<maxplayers>0</maxplayers>", 32, "IV", {}},
+        {"maxplayers 100", "<maxplayers>100</maxplayers>", 100, "IV", {}},
+        {"episode 1", "<episode>1</episode>", 32, "TLAD", {}},
+        {"episode 2", "<episode>2</episode>", 32, "TBOGT", {}},
         {"repeated port, last valid wins",
          "<settings><listed>false</listed><port>1999</port><port>{port}</port><port>80</port></settings>",
-         false,
          32,
          "IV",
          {}},
         {"unknown element",
-         "<settings><listed>false</listed><Port>1</Port><port>{port}</port><foo/></settings>",
-         false,
+         "<Port>1</Port><foo/>",
          32,
          "IV",
          {"[Settings] File setting Port does not exist.", "[Settings] File setting foo does not exist."}},
         {"other root name, declaration and comments",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- mine -->\r\n<lanternfall>\r\n"
          "\t<listed>false</listed>\r\n\t<!-- the port -->\r\n\t<port>{port}</port>\r\n</lanternfall>\r\n",
-         false,
          32,
          "IV",
          {}},
         {"attributes and nested elements ignored",
-         "<settings version=\"2\"><listed>false</listed><port kind=\"udp\">{port}</port>"
-         "<maxplayers max=\"1\">9<limit>50</limit></maxplayers><group><maxplayers>60</maxplayers></group>"
-         "</settings>",
-         false,
+         "<maxplayers max=\"1\">9<limit>50</limit></maxplayers><group><maxplayers>60</maxplayers></group>",
          9,
          "IV",
          {"[Settings] File setting group does not exist."}},
-        {"no number at all",
-         "<settings><listed>false</listed><port>{port}</port><maxplayers>many</maxplayers>"
-         "<episode>99999999999</episode></settings>",
-         false,
-         32,
-         "IV",
-         {}},
     });
 }
 
 TEST(Foundation, PortOutsideItsBoundsKeepsTheDefault)
 {
     LNF_REQUIRE_PRIVATE_NETWORK();
-    RunVariants({
-        {"port 80 ignored", "<settings><listed>false</listed><port>80</port></settings>", true, 32, "IV", {}},
-        {"port 65536 ignored",
-         "<settings><listed>false</listed><port>65536</port></settings>",
-         true,
-         32,
-         "IV",
-         {}},
-    });
+    RunVariants(
+        {{"port 80 ignored", "<settings><listed>false</listed><port>80</port></settings>", 32, "IV", {}}});
+}
+
+// 192.0.2.1 (a documentation address) is on no interface: the HTTP bind fails with an error after the
+// level is applied, without any traffic. Messages of the settings load pass before the level applies.
+void StartWithLogLevel(ServerProcess& server, const char* level)
+{
+    server.WriteSettings({{"loglevel", level}, {"bogus", "1"}, {"hostaddress", "192.0.2.1"}});
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForMessage("[Settings] File setting bogus does not exist.", kStartTimeout))
+        << server.OutputText();
 }
 
 TEST(Foundation, LogLevelThreeHidesTheBannerButNotErrors)
 {
     ServerProcess server;
-    // 192.0.2.1 (a documentation address) is on no interface: the HTTP bind fails with an error
-    // after the level is applied, without any traffic.
-    server.WriteSettings({{"loglevel", "3"}, {"bogus", "1"}, {"hostaddress", "192.0.2.1"}});
-    ASSERT_TRUE(server.Start());
-
-    // Messages of the settings load pass before the level is applied.
-    ASSERT_TRUE(server.WaitForMessage("[Settings] File setting bogus does not exist.", kStartTimeout))
-        << server.OutputText();
+    ASSERT_NO_FATAL_FAILURE(StartWithLogLevel(server, "3"));
     std::string bindError =
         "[HttpServer] Failed to bind HTTP server to 192.0.2.1:" + std::to_string(server.Port()) + ".";
     EXPECT_TRUE(server.WaitForMessage(bindError, kStartTimeout)) << server.OutputText();
     EXPECT_EQ(server.CountLines("[Server] Version"), 0u) << server.OutputText();
-    EXPECT_EQ(server.CountLines("[Server] Port:"), 0u);
-    EXPECT_EQ(server.CountLines("[Server] Episode:"), 0u);
     EXPECT_EQ(server.CountLines("listening now"), 0u) << "info of later components is hidden too";
     EXPECT_TRUE(server.IsRunning());
 }
@@ -285,11 +205,7 @@ TEST(Foundation, LogLevelThreeHidesTheBannerButNotErrors)
 TEST(Foundation, LogLevelSixSilencesEverythingAfterTheSettingsLoad)
 {
     ServerProcess server;
-    server.WriteSettings({{"loglevel", "6"}, {"bogus", "1"}, {"hostaddress", "192.0.2.1"}});
-    ASSERT_TRUE(server.Start());
-
-    ASSERT_TRUE(server.WaitForMessage("[Settings] File setting bogus does not exist.", kStartTimeout))
-        << server.OutputText();
+    ASSERT_NO_FATAL_FAILURE(StartWithLogLevel(server, "6"));
     // Errors and console answers after the level is applied stay unwritten too.
     server.WriteLine("help");
     server.WriteLine("kick 5");
@@ -322,14 +238,7 @@ TEST(Foundation, ServerLogIsAppendedWithCrLfLines)
 
     std::string log = server.ReadFile("server.log");
     ASSERT_EQ(log.rfind("[00:00:00] from an earlier run\r\n", 0), 0u) << log;
-    size_t first = log.find("[Server] Version 1.6 Linux Server");
-    ASSERT_NE(first, std::string::npos) << log;
-    size_t second = log.find("[Server] Version 1.6 Linux Server", first + 1);
-    EXPECT_NE(second, std::string::npos) << "second run appended\n" << log;
-    EXPECT_NE(log.find("[Server] Episode: IV", first), std::string::npos);
-    EXPECT_NE(log.find("[Server] Episode: IV", second), std::string::npos);
-
-    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(CountOf(log, "[Server] Version 1.6 Linux Server\r\n"), 2u) << "second run appended\n" << log;
     EXPECT_EQ(log.back(), '\n');
     size_t lineStart = 0;
     for (size_t end = log.find('\n'); end != std::string::npos; end = log.find('\n', lineStart))

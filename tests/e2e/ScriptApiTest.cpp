@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -88,22 +89,16 @@ protected:
         return server.WaitForCount(line, before + 1);
     }
 
-    static ScriptContext Action(const std::string& action)
+    // The arguments of "do": the action's name, then a text or a number when given.
+    static ScriptContext Action(const std::string& action, const std::string& text = "",
+                                std::optional<int32_t> value = std::nullopt)
     {
         ScriptContext args;
         args.AddString(action);
-        return args;
-    }
-    static ScriptContext Action(const std::string& action, const std::string& text)
-    {
-        ScriptContext args = Action(action);
-        args.AddString(text);
-        return args;
-    }
-    static ScriptContext Action(const std::string& action, int32_t value)
-    {
-        ScriptContext args = Action(action);
-        args.AddInt(value);
+        if (!text.empty())
+            args.AddString(text);
+        if (value)
+            args.AddInt(*value);
         return args;
     }
 
@@ -141,9 +136,22 @@ TEST_F(ScriptApiOnline, PlayersHearFromScripts)
     ASSERT_TRUE(Do(*bob, Action("missing"), "missing error 1 Client with ID 65548 doesn't exist."))
         << server.OutputText();
 
-    ASSERT_TRUE(Do(*alice, Action("session", 5), "session ok 4 5|1|65535|false")) << server.OutputText();
+    ASSERT_TRUE(Do(*alice, Action("session", "", 5), "session ok 4 5|1|65535|false")) << server.OutputText();
     EXPECT_TRUE(
         alice->WaitFor<SessionHostPacket>([](const SessionHostPacket& p) { return p.hostId == 0xFFFF; }));
+
+    // Exports follow the other resource's state.
+    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 3 4|8|12")) << server.OutputText();
+    ASSERT_TRUE(Do(*alice, Action("absent"), "absent ok 1 nil")) << server.OutputText();
+    EXPECT_EQ(server.CountMessages("[Script] api: exports: Call to non-running server resource (gone)."), 1u);
+    server.WriteLine("stop provider");
+    ASSERT_TRUE(server.WaitForMessage("[Resource] Stopped resource provider."));
+    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 1 nil")) << server.OutputText();
+    EXPECT_EQ(server.CountMessages("[Script] api: exports: Call to non-running server resource (provider)."),
+              1u);
+    server.WriteLine("start provider");
+    ASSERT_TRUE(server.WaitForMessage("[Server] Successfully started resource provider."));
+    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 3 4|8|12")) << server.OutputText();
 
     // Still registered when Kick returns; gone once the network pass sees the disconnect.
     ASSERT_TRUE(Do(*bob, Action("kick", "bye bob"), "kick ok 1 true")) << server.OutputText();
@@ -155,27 +163,6 @@ TEST_F(ScriptApiOnline, PlayersHearFromScripts)
         alice->WaitFor<PlayerLeavePacket>([](const PlayerLeavePacket& p) { return p.serverId == 2; }));
     EXPECT_TRUE(alice->All<EventTriggerPacket>().empty());
     EXPECT_TRUE(bob->All<SessionHostPacket>().empty());
-}
-
-TEST_F(ScriptApiOnline, ExportsFollowTheOtherResourcesState)
-{
-    ASSERT_TRUE(StartServer()) << server.OutputText();
-    auto alice = Join("alice", 1);
-    ASSERT_TRUE(alice);
-
-    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 3 4|8|12")) << server.OutputText();
-    ASSERT_TRUE(Do(*alice, Action("absent"), "absent ok 1 nil")) << server.OutputText();
-    EXPECT_EQ(server.CountMessages("[Script] api: exports: Call to non-running server resource (gone)."), 1u);
-
-    server.WriteLine("stop provider");
-    ASSERT_TRUE(server.WaitForMessage("[Resource] Stopped resource provider."));
-    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 1 nil")) << server.OutputText();
-    EXPECT_EQ(server.CountMessages("[Script] api: exports: Call to non-running server resource (provider)."),
-              1u);
-
-    server.WriteLine("start provider");
-    ASSERT_TRUE(server.WaitForMessage("[Server] Successfully started resource provider."));
-    ASSERT_TRUE(Do(*alice, Action("exports"), "exports ok 3 4|8|12")) << server.OutputText();
 }
 
 } // namespace

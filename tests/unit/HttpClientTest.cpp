@@ -76,16 +76,6 @@ public:
                                                           [this] { return gateInside >= gateSize; });
                        response.set_content(opened ? "opened" : "timed out", "text/plain");
                    });
-        server.Post("/form",
-                    [this](const httplib::Request& request, httplib::Response& response)
-                    {
-                        std::lock_guard lock(recordMutex);
-                        recordedBody = request.body;
-                        recordedValues = {request.get_header_value("Content-Type"),
-                                          request.get_param_value("address"),
-                                          request.get_param_value("port")};
-                        response.set_content("Added", "text/plain");
-                    });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running())
@@ -111,11 +101,6 @@ public:
     std::condition_variable gateChanged;
     int gateInside = 0;
     int gateSize = 0;
-
-    // What "/form" last received: the body, then content type, "address" and "port".
-    std::mutex recordMutex;
-    std::string recordedBody;
-    std::vector<std::string> recordedValues;
 };
 
 // Accepts one connection on 127.0.0.1 and keeps the raw request head, for what a server library
@@ -170,87 +155,71 @@ private:
     std::thread thread;
 };
 
-TEST(HttpClientTest, EveryMethodSendsItsBody)
+// Methods, bodies and headers as the stub echoes them back.
+TEST(HttpClientTest, MethodsBodiesAndHeaders)
 {
     StubServer stub;
-    struct Case
+    const std::string form = "content-type=application/x-www-form-urlencoded;";
+    const struct
     {
         HttpMethod method;
         std::string body;
+        HttpFields headers;
         std::string expected;
+    } cases[] = {
+        {HttpMethod::Get, "", {}, "GET||"},
+        {HttpMethod::Post, "p=1", {}, "POST|p=1|" + form},
+        {HttpMethod::Post, "", {}, "POST||" + form},
+        {HttpMethod::Put, "put", {}, "PUT|put|" + form},
+        {HttpMethod::Patch, "patch body", {}, "PATCH|patch body|" + form},
+        {HttpMethod::Delete, "gone", {}, "DELETE|gone|" + form},
+        {HttpMethod::Options, "", {}, "OPTIONS||"},
+        {HttpMethod::Head, "", {}, ""},
+        {HttpMethod::Head, "ignored", {}, ""},
+        // Header keys ignore case and the first wins.
+        {HttpMethod::Post, "b", {{"X-One", "1"}, {"X-Two", "2"}}, "POST|b|" + form + "x-one=1;x-two=2;"},
+        {HttpMethod::Post,
+         "b",
+         {{"X-Dup", "first"}, {"x-dup", "second"}, {"X-DUP", "third"}},
+         "POST|b|" + form + "x-dup=first;"},
+        {HttpMethod::Post,
+         "b",
+         {{"Content-Type", "text/a"}, {"content-type", "text/b"}},
+         "POST|b|content-type=text/a;"},
+        {HttpMethod::Post,
+         "b",
+         {{"content-type", "text/b"}, {"Content-Type", "text/a"}},
+         "POST|b|content-type=text/b;"},
+        // Header text that would start another header line is not sent.
+        {HttpMethod::Post,
+         "b",
+         {{"X-Evil", "v\r\nX-Injected: 1"}, {"X-Ok", "fine"}},
+         "POST|b|" + form + "x-ok=fine;"},
+        {HttpMethod::Post, "b", {{"X-Bad:Name", "v"}}, "POST|b|" + form},
     };
-    const std::vector<Case> cases = {
-        {HttpMethod::Get, "", "GET||"},
-        {HttpMethod::Post, "p=1", "POST|p=1|content-type=application/x-www-form-urlencoded;"},
-        {HttpMethod::Post, "", "POST||content-type=application/x-www-form-urlencoded;"},
-        {HttpMethod::Put, "put body", "PUT|put body|content-type=application/x-www-form-urlencoded;"},
-        {HttpMethod::Patch, "patch body", "PATCH|patch body|content-type=application/x-www-form-urlencoded;"},
-        {HttpMethod::Delete, "", "DELETE||"},
-        {HttpMethod::Delete, "gone", "DELETE|gone|content-type=application/x-www-form-urlencoded;"},
-        {HttpMethod::Options, "", "OPTIONS||"},
-    };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
-        HttpResponse response = HttpClient::Perform({c.method, stub.Url("/echo"), c.body, {}});
+        HttpResponse response = HttpClient::Perform({c.method, stub.Url("/echo"), c.body, c.headers});
         EXPECT_EQ(response.status, 200) << c.expected;
         EXPECT_EQ(response.body, c.expected);
         EXPECT_EQ(response.error, "");
     }
+}
 
-    for (const std::string body : {"", "ignored"})
+// What a server library would not show: the raw request head.
+TEST(HttpClientTest, RawRequestHeads)
+{
     {
-        HttpResponse head = HttpClient::Perform({HttpMethod::Head, stub.Url("/echo"), body, {}});
-        EXPECT_EQ(head.status, 200) << body;
-        EXPECT_EQ(head.body, "") << body;
-        EXPECT_EQ(head.error, "") << body;
+        RawCapture capture;
+        EXPECT_EQ(HttpClient::Perform({HttpMethod::Get, capture.Url(), "q=1", {}}).status, 200);
+        EXPECT_EQ(capture.head.rfind("GET / HTTP/1.1\r\n", 0), 0u) << capture.head;
+        EXPECT_NE(capture.head.find("\r\nContent-Length: 3\r\n"), std::string::npos) << "GET carries a body";
     }
-}
-
-TEST(HttpClientTest, HeaderKeysIgnoreCaseAndTheFirstWins)
-{
-    StubServer stub;
-    struct Case
-    {
-        HttpFields headers;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
-        {{{"X-One", "1"}, {"X-Two", "2"}},
-         "POST|b|content-type=application/x-www-form-urlencoded;x-one=1;x-two=2;"},
-        {{{"X-Dup", "first"}, {"x-dup", "second"}, {"X-DUP", "third"}},
-         "POST|b|content-type=application/x-www-form-urlencoded;x-dup=first;"},
-        {{{"Content-Type", "text/a"}, {"content-type", "text/b"}}, "POST|b|content-type=text/a;"},
-        {{{"content-type", "text/b"}, {"Content-Type", "text/a"}}, "POST|b|content-type=text/b;"},
-        // Header text that would start another header line is not sent.
-        {{{"X-Evil", "v\r\nX-Injected: 1"}, {"X-Ok", "fine"}},
-         "POST|b|content-type=application/x-www-form-urlencoded;x-ok=fine;"},
-        {{{"X-Bad:Name", "v"}}, "POST|b|content-type=application/x-www-form-urlencoded;"},
-    };
-    for (const Case& c : cases)
-    {
-        HttpResponse response = HttpClient::Perform({HttpMethod::Post, stub.Url("/echo"), "b", c.headers});
-        EXPECT_EQ(response.status, 200);
-        EXPECT_EQ(response.body, c.expected);
-    }
-}
-
-TEST(HttpClientTest, GetCarriesABodyWhenGivenOne)
-{
+    // The script API always sends a content type, empty or not; an empty one must not turn into the
+    // transfer library's form default.
     RawCapture capture;
-    HttpResponse response = HttpClient::Perform({HttpMethod::Get, capture.Url(), "q=1", {}});
-    EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(capture.head.rfind("GET / HTTP/1.1\r\n", 0), 0u) << capture.head;
-    EXPECT_NE(capture.head.find("\r\nContent-Length: 3\r\n"), std::string::npos) << capture.head;
-}
-
-TEST(HttpClientTest, EmptyHeaderValuesAreSent)
-{
-    // The script API always sends a content type, empty or not; an empty one must not turn into
-    // the transfer library's form default.
-    RawCapture capture;
-    HttpResponse response =
-        HttpClient::Perform({HttpMethod::Post, capture.Url(), "b", {{"content-type", ""}, {"X-Empty", ""}}});
-    EXPECT_EQ(response.status, 200);
+    HttpFields headers = {{"content-type", ""}, {"X-Empty", ""}};
+    EXPECT_EQ(HttpClient::Perform({HttpMethod::Post, capture.Url(), "b", headers}).status, 200);
     EXPECT_NE(capture.head.find("\r\ncontent-type:\r\n"), std::string::npos) << capture.head;
     EXPECT_NE(capture.head.find("\r\nX-Empty:\r\n"), std::string::npos) << capture.head;
     EXPECT_EQ(capture.head.find("x-www-form-urlencoded"), std::string::npos) << capture.head;
@@ -266,13 +235,9 @@ TEST(HttpClientTest, FormsAreUrlEncodedInOrder)
     EXPECT_EQ(HttpClient::EncodeForm({}), "");
 
     StubServer stub;
-    HttpResponse response = HttpClient::PostForm(stub.Url("/form"), {{"address", "a b&c"}, {"port", "9999"}});
-    EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(response.body, "Added");
-    std::lock_guard lock(stub.recordMutex);
-    EXPECT_EQ(stub.recordedBody, "address=a%20b%26c&port=9999");
-    EXPECT_EQ(stub.recordedValues,
-              (std::vector<std::string>{"application/x-www-form-urlencoded", "a b&c", "9999"}));
+    HttpResponse response = HttpClient::PostForm(stub.Url("/echo"), {{"address", "a b&c"}, {"port", "9999"}});
+    EXPECT_EQ(response.body,
+              "POST|address=a%20b%26c&port=9999|content-type=application/x-www-form-urlencoded;");
 }
 
 TEST(HttpClientTest, StatusesBodiesAndFailures)
@@ -284,9 +249,6 @@ TEST(HttpClientTest, StatusesBodiesAndFailures)
     EXPECT_EQ(missing.body, "no such thing");
     EXPECT_EQ(missing.error, "");
 
-    HttpResponse unrouted = HttpClient::Perform({HttpMethod::Post, stub.Url("/nowhere"), "", {}});
-    EXPECT_EQ(unrouted.status, 404);
-
     HttpResponse moved = HttpClient::Perform({HttpMethod::Get, stub.Url("/moved"), "", {}});
     EXPECT_EQ(moved.status, 200);
     EXPECT_EQ(moved.body, "GET||");
@@ -295,14 +257,10 @@ TEST(HttpClientTest, StatusesBodiesAndFailures)
     EXPECT_EQ(large.status, 200);
     EXPECT_EQ(large.body, std::string(100000, 'z') + "end");
 
-    // Nobody listens on a fresh free port.
-    HttpResponse refused = HttpClient::Perform(
-        {HttpMethod::Get, "http://127.0.0.1:" + std::to_string(FreePort()) + "/", "", {}});
-    EXPECT_EQ(refused.status, 0);
-    EXPECT_EQ(refused.body, "");
-    EXPECT_NE(refused.error, "");
-
-    for (const std::string url : {"file:///etc/passwd", "not a url", ""})
+    // Nobody listens on a fresh free port; the others are no HTTP URLs.
+    for (const std::string& url :
+         {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", std::string("file:///etc/passwd"),
+          std::string("not a url"), std::string()})
     {
         HttpResponse rejected = HttpClient::Perform({HttpMethod::Get, url, "", {}});
         EXPECT_EQ(rejected.status, 0) << url;

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,7 +54,7 @@ std::string Decrypt(const std::string& cached, const std::string& keyMaterial)
 }
 
 const char* kAllKindsMeta = R"(<meta type="lua">
-  <script src="client.lua" type="client"/>
+  <script src="client/ui/client.lua" type="client"/>
   <script src="server.lua" type="server"/>
   <script src="shared.lua" type="shared"/>
   <file src="data.txt"/>
@@ -72,7 +74,23 @@ protected:
         return 0;
     }
 
+    // Creates and loads; the resource stays with `server`.
+    Resource* Load(const std::string& name, bool expected = true)
+    {
+        Resource* resource = server->Manager().CreateResource(name);
+        EXPECT_EQ(resource->Load(), expected) << name;
+        return resource;
+    }
+    // Starts over with a new server and secret: the manager and its resources go.
+    void Restart(const std::string& secret)
+    {
+        server.reset();
+        restest::ResetSettings(secret);
+        server = std::make_unique<TestServer>();
+    }
+
     TempBase base;
+    std::unique_ptr<TestServer> server = std::make_unique<TestServer>();
 };
 
 TEST(ResourceCacheCrypto, KnownAnswers)
@@ -87,16 +105,14 @@ TEST(ResourceCacheCrypto, KnownAnswers)
 TEST_F(ResourceCacheTest, KindsGoWhereTheyBelong)
 {
     base.WriteResource("res", kAllKindsMeta,
-                       {{"client.lua", "print('client')"},
+                       {{"client/ui/client.lua", "print('client')"},
                         {"server.lua", "print('server')"},
                         {"shared.lua", "print('shared')"},
                         {"data.txt", "123456789"}});
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    ASSERT_TRUE(resource->Load());
-
+    Resource* resource = Load("res");
     EXPECT_FALSE(base.Exists("cache/resources/res/server.lua")) << "server scripts are never cached";
-    for (const std::string script : {"client.lua", "shared.lua"})
+    // Sub folders are made as needed.
+    for (const std::string script : {"client/ui/client.lua", "shared.lua"})
     {
         SCOPED_TRACE(script);
         const std::string cached = base.Read("cache/resources/res/" + script);
@@ -110,73 +126,45 @@ TEST_F(ResourceCacheTest, KindsGoWhereTheyBelong)
     EXPECT_EQ(Checksum(resource, "server.lua"), 0u);
 }
 
-TEST_F(ResourceCacheTest, EmptyScriptWithAndWithoutSecret)
+TEST_F(ResourceCacheTest, SecretDecidesTheScriptBytesOnly)
 {
-    base.WriteResource("res", R"(<meta type="lua"><script src="empty.lua" type="client"/></meta>)",
-                       {{"empty.lua", ""}});
-    {
-        TestServer server;
-        Resource* resource = server.Manager().CreateResource("res");
-        ASSERT_TRUE(resource->Load());
-        const std::string cached = base.Read("cache/resources/res/empty.lua");
-        EXPECT_EQ(cached.size(), 16u) << "the tag alone";
-        EXPECT_EQ(Checksum(resource, "empty.lua"), Crc32(cached));
-    }
-    restest::ResetSettings("");
-    {
-        TestServer server;
-        Resource* resource = server.Manager().CreateResource("res");
-        ASSERT_TRUE(resource->Load());
-        EXPECT_EQ(base.Read("cache/resources/res/empty.lua"), "");
-        EXPECT_EQ(Checksum(resource, "empty.lua"), 0u);
-    }
-}
+    const char* meta =
+        R"(<meta type="lua"><script src="a.lua" type="client"/><script src="empty.lua" type="client"/>)"
+        R"(<file src="f.bin"/></meta>)";
+    const std::map<std::string, std::string> files = {
+        {"a.lua", "return 42"}, {"empty.lua", ""}, {"f.bin", "\x01\x02"}};
+    base.WriteResource("one", meta, files);
+    base.WriteResource("two", meta, files);
+    Resource* one = Load("one");
+    Resource* two = Load("two");
+    const std::string script = base.Read("cache/resources/one/a.lua");
+    const uint32_t scriptSum = Checksum(one, "a.lua");
+    const uint32_t fileSum = Checksum(one, "f.bin");
+    EXPECT_EQ(script, base.Read("cache/resources/two/a.lua"));
+    EXPECT_EQ(scriptSum, Checksum(two, "a.lua"));
+    const std::string empty = base.Read("cache/resources/one/empty.lua");
+    EXPECT_EQ(empty.size(), 16u) << "the tag alone";
+    EXPECT_EQ(Checksum(one, "empty.lua"), Crc32(empty));
 
-TEST_F(ResourceCacheTest, EqualContentEqualBytesAndOtherSecretOtherBytes)
-{
-    const char* meta = R"(<meta type="lua"><script src="a.lua" type="client"/><file src="f.bin"/></meta>)";
-    base.WriteResource("one", meta, {{"a.lua", "return 42"}, {"f.bin", "\x01\x02"}});
-    base.WriteResource("two", meta, {{"a.lua", "return 42"}, {"f.bin", "\x01\x02"}});
-
-    std::string firstScript;
-    uint32_t firstScriptSum = 0;
-    uint32_t firstFileSum = 0;
-    {
-        TestServer server;
-        Resource* one = server.Manager().CreateResource("one");
-        Resource* two = server.Manager().CreateResource("two");
-        ASSERT_TRUE(one->Load());
-        ASSERT_TRUE(two->Load());
-        firstScript = base.Read("cache/resources/one/a.lua");
-        EXPECT_EQ(firstScript, base.Read("cache/resources/two/a.lua"));
-        firstScriptSum = Checksum(one, "a.lua");
-        firstFileSum = Checksum(one, "f.bin");
-        EXPECT_EQ(firstScriptSum, Checksum(two, "a.lua"));
-    }
-
-    restest::ResetSettings("another secret");
-    TestServer server;
-    Resource* one = server.Manager().CreateResource("one");
-    ASSERT_TRUE(one->Load());
-    EXPECT_NE(base.Read("cache/resources/one/a.lua"), firstScript);
-    EXPECT_NE(Checksum(one, "a.lua"), firstScriptSum);
-    EXPECT_EQ(Checksum(one, "f.bin"), firstFileSum);
+    Restart("another secret");
+    one = Load("one");
+    EXPECT_NE(base.Read("cache/resources/one/a.lua"), script);
+    EXPECT_NE(Checksum(one, "a.lua"), scriptSum);
+    EXPECT_EQ(Checksum(one, "f.bin"), fileSum);
     EXPECT_EQ(base.Read("cache/resources/one/f.bin"), "\x01\x02");
-}
 
-TEST_F(ResourceCacheTest, SubFoldersAreCreated)
-{
-    base.WriteResource("res", R"(<meta type="lua"><script src="client/ui/main.lua" type="client"/></meta>)",
-                       {{"client/ui/main.lua", "x = 1"}});
-    TestServer server;
-    ASSERT_TRUE(server.Manager().CreateResource("res")->Load());
-    EXPECT_TRUE(base.Exists("cache/resources/res/client/ui/main.lua"));
+    // Without a secret scripts are copied as they are, and an empty one sums to 0.
+    Restart("");
+    one = Load("one");
+    EXPECT_EQ(base.Read("cache/resources/one/a.lua"), "return 42");
+    EXPECT_EQ(base.Read("cache/resources/one/empty.lua"), "");
+    EXPECT_EQ(Checksum(one, "empty.lua"), 0u);
 }
 
 TEST_F(ResourceCacheTest, KeyIsDerivedOncePerSecret)
 {
     // A secret no other test uses, so the count is ours alone.
-    restest::ResetSettings("derived-once-" + std::to_string(::getpid()));
+    Restart("derived-once-" + std::to_string(::getpid()));
     std::string meta = R"(<meta type="lua">)";
     std::map<std::string, std::string> files;
     for (int i = 0; i < 5; ++i)
@@ -189,33 +177,48 @@ TEST_F(ResourceCacheTest, KeyIsDerivedOncePerSecret)
     base.WriteResource("b", meta, files);
 
     const uint64_t before = ResourceFile::GetKeyDerivationCount();
-    TestServer server;
-    ASSERT_TRUE(server.Manager().CreateResource("a")->Load());
-    ASSERT_TRUE(server.Manager().CreateResource("b")->Load());
+    Load("a");
+    Load("b");
     EXPECT_EQ(ResourceFile::GetKeyDerivationCount() - before, 1u);
 }
 
-TEST_F(ResourceCacheTest, UnreadableSourceFailsTheLoadWithThreeLines)
+TEST_F(ResourceCacheTest, FailedUpdatesNameTheFileAndFailTheLoad)
 {
+    const std::string failed = "[Resource] Failed updating cache of resource res.";
+    auto open = [](const std::string& path)
+    { return "[ResourceFile] Failed to open " + path + " of resource res"; };
     // A folder passes the existence check and then cannot be read.
     base.WriteResource("res", R"(<meta type="lua"><file src="folder"/></meta>)", {{"folder/inner.txt", "x"}});
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
     LogCapture log;
+    Load("res", false);
+    EXPECT_EQ(log.Messages(spdlog::level::err),
+              (std::vector<std::string>{
+                  open("folder") + ".",
+                  "[ResourceFile] Failed to read folder of resource res for cache update.", failed}));
+
+    // "sub" exists in the cache as a file, so neither the folder nor the target can be made; and a
+    // target that is itself a folder cannot be opened for writing.
+    server->Manager().StopResource("res");
+    base.WriteResource("res", R"(<meta type="lua"><file src="sub/a.txt"/><file src="dir"/></meta>)",
+                       {{"sub/a.txt", "a"}, {"dir", "d"}});
+    base.Write("cache/resources/res/sub", "in the way");
+    log.Clear();
+    Resource* resource = Load("res", false);
+    EXPECT_EQ(log.Messages(spdlog::level::err),
+              (std::vector<std::string>{open("sub/a.txt") + " in cache.", failed}));
+    std::filesystem::remove(base.folder / "cache/resources/res/sub");
+    std::filesystem::create_directories(base.folder / "cache/resources/res/dir");
+    log.Clear();
     EXPECT_FALSE(resource->Load());
-    EXPECT_EQ(
-        log.Messages(spdlog::level::err),
-        (std::vector<std::string>{"[ResourceFile] Failed to open folder of resource res.",
-                                  "[ResourceFile] Failed to read folder of resource res for cache update.",
-                                  "[Resource] Failed updating cache of resource res."}));
+    EXPECT_EQ(log.Messages(spdlog::level::err),
+              (std::vector<std::string>{open("dir") + " in cache.", failed}));
 }
 
 TEST_F(ResourceCacheTest, SourceDeletedAfterTheMetaCheck)
 {
     base.WriteResource("res", R"(<meta type="lua"><script src="a.lua" type="client"/></meta>)",
                        {{"a.lua", "x"}});
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
+    Resource* resource = server->Manager().CreateResource("res");
     ASSERT_TRUE(resource->ParseMeta());
     std::filesystem::remove(base.folder / "resources/res/a.lua");
     LogCapture log;
@@ -224,30 +227,6 @@ TEST_F(ResourceCacheTest, SourceDeletedAfterTheMetaCheck)
         log.Messages(spdlog::level::err),
         (std::vector<std::string>{"[ResourceFile] Failed to open a.lua of resource res.",
                                   "[ResourceFile] Failed to read a.lua of resource res for cache update."}));
-}
-
-TEST_F(ResourceCacheTest, CacheTargetThatCannotBeWritten)
-{
-    // "sub" exists in the cache as a file, so neither the folder nor the target can be made; and a
-    // target that is itself a folder cannot be opened for writing.
-    base.WriteResource("res", R"(<meta type="lua"><file src="sub/a.txt"/><file src="dir"/></meta>)",
-                       {{"sub/a.txt", "a"}, {"dir", "d"}});
-    base.Write("cache/resources/res/sub", "in the way");
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    LogCapture log;
-    EXPECT_FALSE(resource->Load());
-    EXPECT_EQ(log.Messages(spdlog::level::err),
-              (std::vector<std::string>{"[ResourceFile] Failed to open sub/a.txt of resource res in cache.",
-                                        "[Resource] Failed updating cache of resource res."}));
-
-    std::filesystem::remove(base.folder / "cache/resources/res/sub");
-    std::filesystem::create_directories(base.folder / "cache/resources/res/dir");
-    log.Clear();
-    EXPECT_FALSE(resource->Load());
-    EXPECT_EQ(log.Messages(spdlog::level::err),
-              (std::vector<std::string>{"[ResourceFile] Failed to open dir of resource res in cache.",
-                                        "[Resource] Failed updating cache of resource res."}));
 }
 
 } // namespace

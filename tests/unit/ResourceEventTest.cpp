@@ -62,6 +62,22 @@ protected:
             resource, event, [](uint32_t) { return true; }, allowRemote);
     }
 
+    int32_t SubscribeCanceling(Resource* resource, const std::string& event)
+    {
+        return Subscribe(resource, event,
+                         [this](uint32_t)
+                         {
+                             manager.CancelEvent();
+                             return true;
+                         });
+    }
+
+    bool Trigger(const std::string& event)
+    {
+        return manager.TriggerEvent(event, kServerEventSource, false, noArgs);
+    }
+    void Queue(const std::string& event) { manager.QueueEvent(event, kServerEventSource, false, noArgs); }
+
     std::vector<std::string> TakeCalls() { return std::exchange(scripts.calls, {}); }
 
     TempBase base;
@@ -73,29 +89,24 @@ protected:
     ScriptContext noArgs;
 };
 
-TEST_F(ResourceEventTest, QueuingWithoutHandlersStoresNothing)
-{
-    Resource* a = Start("A");
-    Resource* b = Start("B");
-    SubscribePlain(a, "other");
-    LogCapture log;
-    manager.QueueEvent("nobody", kServerEventSource, false, noArgs);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"[ResourceEventManager] Queue event nobody."});
-    EXPECT_FALSE(a->HasQueuedEvents());
-    EXPECT_FALSE(b->HasQueuedEvents());
-}
-
 TEST_F(ResourceEventTest, HandlersRunInSubscriptionOrderOncePerEvent)
 {
     Resource* a = Start("A");
+    Resource* b = Start("B");
     SubscribePlain(a, "ev");
     SubscribePlain(a, "other");
     SubscribePlain(a, "ev");
+    {
+        LogCapture log;
+        Queue("nobody");
+        EXPECT_EQ(log.Messages(), std::vector<std::string>{"[ResourceEventManager] Queue event nobody."});
+        EXPECT_FALSE(a->HasQueuedEvents() || b->HasQueuedEvents()) << "nothing stored without handlers";
+    }
 
-    EXPECT_TRUE(manager.TriggerEvent("ev", kServerEventSource, false, noArgs));
+    EXPECT_TRUE(Trigger("ev"));
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:3"}));
 
-    manager.QueueEvent("ev", kServerEventSource, false, noArgs);
+    Queue("ev");
     EXPECT_TRUE(TakeCalls().empty()) << "queued events wait for the next pass";
     manager.Process();
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:3"}));
@@ -106,8 +117,10 @@ TEST_F(ResourceEventTest, HandlersRunInSubscriptionOrderOncePerEvent)
 TEST_F(ResourceEventTest, RemoteEventsRunOnlyHandlersThatAllowThem)
 {
     Resource* a = Start("A");
+    Resource* b = Start("B");
     SubscribePlain(a, "ev", false);
     SubscribePlain(a, "ev", true);
+    SubscribePlain(b, "local");
 
     LogCapture log;
     manager.QueueEvent("ev", 7, true, noArgs);
@@ -118,24 +131,15 @@ TEST_F(ResourceEventTest, RemoteEventsRunOnlyHandlersThatAllowThem)
         std::vector<std::string>{
             "[ResourceEvent] A handler of event ev in resource A doesn't allow to be triggered remotely."});
     EXPECT_EQ(a->GetSource(), 7);
+    Trigger("local");
+    EXPECT_EQ(a->GetSource(), 7) << "the source stays until a handler of A runs again";
+    EXPECT_EQ(b->GetSource(), kServerEventSource);
+    TakeCalls();
 
-    // The same event raised locally runs both; the source stays the client's until a handler runs.
-    manager.TriggerEvent("ev", kServerEventSource, false, noArgs);
+    // The same event raised locally runs both.
+    Trigger("ev");
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
     EXPECT_EQ(a->GetSource(), kServerEventSource);
-}
-
-TEST_F(ResourceEventTest, SourceStaysUntilAnotherHandlerRuns)
-{
-    Resource* a = Start("A");
-    Resource* b = Start("B");
-    SubscribePlain(a, "fromClient", true);
-    SubscribePlain(b, "local");
-    manager.QueueEvent("fromClient", 7, true, noArgs);
-    manager.Process();
-    manager.TriggerEvent("local", kServerEventSource, false, noArgs);
-    EXPECT_EQ(a->GetSource(), 7) << "no handler of A ran since";
-    EXPECT_EQ(b->GetSource(), kServerEventSource);
 }
 
 TEST_F(ResourceEventTest, HandlerSubscribedDuringTheWalkRunsInTheSameWalk)
@@ -154,9 +158,9 @@ TEST_F(ResourceEventTest, HandlerSubscribedDuringTheWalkRunsInTheSameWalk)
                   }
                   return true;
               });
-    manager.TriggerEvent("ev", kServerEventSource, false, noArgs);
+    Trigger("ev");
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
-    manager.TriggerEvent("ev", kServerEventSource, false, noArgs);
+    Trigger("ev");
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
 }
 
@@ -168,7 +172,7 @@ TEST_F(ResourceEventTest, CancelReachesOnlyTheInnermostTrigger)
     Subscribe(a, "outer",
               [&](uint32_t)
               {
-                  innerResult = manager.TriggerEvent("inner", kServerEventSource, false, noArgs);
+                  innerResult = Trigger("inner");
                   if (!cancelInner)
                       manager.CancelEvent(); // the inner flag is popped by now: this cancels the outer
                   return true;
@@ -181,43 +185,39 @@ TEST_F(ResourceEventTest, CancelReachesOnlyTheInnermostTrigger)
                   return true;
               });
 
-    EXPECT_FALSE(manager.TriggerEvent("outer", kServerEventSource, false, noArgs));
+    EXPECT_FALSE(Trigger("outer"));
     EXPECT_TRUE(innerResult);
     EXPECT_TRUE(manager.WasLastCanceled());
 
     cancelInner = true;
-    EXPECT_TRUE(manager.TriggerEvent("outer", kServerEventSource, false, noArgs));
+    EXPECT_TRUE(Trigger("outer"));
     EXPECT_FALSE(innerResult);
     EXPECT_FALSE(manager.WasLastCanceled()) << "the outer trigger finished last, uncanceled";
 }
 
-TEST_F(ResourceEventTest, CancelDoesNotStopTheWalk)
+TEST_F(ResourceEventTest, CancelNeitherStopsTheWalkNorReachesQueuedEvents)
 {
     Resource* a = Start("A");
     Resource* b = Start("B");
-    Subscribe(a, "ev",
-              [&](uint32_t)
-              {
-                  manager.CancelEvent();
-                  return true;
-              });
+    SubscribeCanceling(a, "ev");
     SubscribePlain(a, "ev");
     SubscribePlain(b, "ev");
-    EXPECT_FALSE(manager.TriggerEvent("ev", kServerEventSource, false, noArgs));
+    EXPECT_FALSE(Trigger("ev"));
     EXPECT_EQ(TakeCalls().size(), 3u);
+
+    Trigger("nobody"); // this thread's flag: false
+    Queue("ev");
+    manager.Process();
+    EXPECT_EQ(TakeCalls().size(), 3u);
+    EXPECT_FALSE(manager.WasLastCanceled());
 }
 
 TEST_F(ResourceEventTest, CancelStateIsPerThread)
 {
     Resource* a = Start("A");
-    Subscribe(a, "cancel",
-              [&](uint32_t)
-              {
-                  manager.CancelEvent();
-                  return true;
-              });
+    SubscribeCanceling(a, "cancel");
     SubscribePlain(a, "plain");
-    EXPECT_FALSE(manager.TriggerEvent("cancel", kServerEventSource, false, noArgs));
+    EXPECT_FALSE(Trigger("cancel"));
     ASSERT_TRUE(manager.WasLastCanceled());
 
     bool otherBefore = true;
@@ -228,7 +228,7 @@ TEST_F(ResourceEventTest, CancelStateIsPerThread)
         {
             otherBefore = manager.WasLastCanceled();
             manager.CancelEvent(); // nothing runs on this thread: no effect
-            otherResult = manager.TriggerEvent("plain", kServerEventSource, false, noArgs);
+            otherResult = Trigger("plain");
             otherAfter = manager.WasLastCanceled();
         });
     other.join();
@@ -238,34 +238,28 @@ TEST_F(ResourceEventTest, CancelStateIsPerThread)
     EXPECT_TRUE(manager.WasLastCanceled()) << "the other thread's trigger does not touch this thread's flag";
 }
 
-TEST_F(ResourceEventTest, QueuedEventsCannotBeCanceled)
-{
-    Resource* a = Start("A");
-    Subscribe(a, "playerDisconnect",
-              [&](uint32_t)
-              {
-                  manager.CancelEvent();
-                  return true;
-              });
-    SubscribePlain(a, "playerDisconnect");
-    manager.TriggerEvent("nobody", kServerEventSource, false, noArgs); // this thread's flag: false
-    manager.QueueEvent("playerDisconnect", kServerEventSource, false, noArgs);
-    manager.Process();
-    EXPECT_EQ(TakeCalls().size(), 2u);
-    EXPECT_FALSE(manager.WasLastCanceled());
-}
-
 TEST_F(ResourceEventTest, FailingHandlersDoNotStopTheOthers)
 {
     Resource* a = Start("A");
     Resource* b = Start("B");
     Subscribe(a, "ev", [](uint32_t) { return false; });
     a->AddHandler("ev", FakeHandler(999), false); // no such function: cannot be pushed
-    SubscribePlain(a, "ev");
+    uint32_t argCount = 0;
+    Subscribe(a, "ev",
+              [&](uint32_t count)
+              {
+                  argCount = count;
+                  return true;
+              });
     SubscribePlain(b, "ev");
 
     LogCapture log;
-    EXPECT_TRUE(manager.TriggerEvent("ev", kServerEventSource, false, noArgs));
+    ScriptContext args;
+    args.AddInt(1);
+    args.AddString("two");
+    args.AddBool(true);
+    EXPECT_TRUE(manager.TriggerEvent("ev", kServerEventSource, false, args));
+    EXPECT_EQ(argCount, 3u);
     std::vector<std::string> calls = TakeCalls();
     std::sort(calls.begin(), calls.end());
     EXPECT_EQ(calls, (std::vector<std::string>{"A:1", "A:2", "B:3"}));
@@ -275,35 +269,17 @@ TEST_F(ResourceEventTest, FailingHandlersDoNotStopTheOthers)
                   "[ResourceEvent] Failed to push a handler function of event ev in resource A."}));
 }
 
-TEST_F(ResourceEventTest, HandlersGetEveryArgument)
-{
-    Resource* a = Start("A");
-    uint32_t seen = 0;
-    Subscribe(a, "ev",
-              [&](uint32_t count)
-              {
-                  seen = count;
-                  return true;
-              });
-    ScriptContext args;
-    args.AddInt(1);
-    args.AddString("two");
-    args.AddBool(true);
-    manager.TriggerEvent("ev", kServerEventSource, false, args);
-    EXPECT_EQ(seen, 3u);
-}
-
 TEST_F(ResourceEventTest, EventsQueuedDuringAPassRunInThatPass)
 {
     Resource* a = Start("A");
     Subscribe(a, "first",
               [&](uint32_t)
               {
-                  manager.QueueEvent("second", kServerEventSource, false, noArgs);
+                  Queue("second");
                   return true;
               });
     SubscribePlain(a, "second");
-    manager.QueueEvent("first", kServerEventSource, false, noArgs);
+    Queue("first");
     a->ProcessQueue();
     EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
     EXPECT_FALSE(a->HasQueuedEvents());
@@ -313,32 +289,14 @@ TEST_F(ResourceEventTest, ResourceStartReachesEarlierSubscribersOnly)
 {
     WriteFakeResource("A", {"main.lua"});
     WriteFakeResource("B", {"b.lua"});
-    std::vector<std::string> seenByA, seenByB;
-    scripts.onLoad["main.lua"] = [&](Resource* r)
-    {
-        Subscribe(r, "resourceStart",
-                  [&](uint32_t)
-                  {
-                      seenByA.push_back("x");
-                      return true;
-                  });
-    };
-    scripts.onLoad["b.lua"] = [&](Resource* r)
-    {
-        Subscribe(r, "resourceStart",
-                  [&](uint32_t)
-                  {
-                      seenByB.push_back("x");
-                      return true;
-                  });
-    };
-
+    scripts.onLoad["main.lua"] = [&](Resource* r) { SubscribePlain(r, "resourceStart"); };
+    scripts.onLoad["b.lua"] = [&](Resource* r) { SubscribePlain(r, "resourceStart"); };
     ASSERT_NE(server.StartResource("A"), nullptr);
     manager.Process();
     ASSERT_NE(server.StartResource("B"), nullptr);
     manager.Process();
-    EXPECT_EQ(seenByA.size(), 2u) << "its own start and B's";
-    EXPECT_EQ(seenByB.size(), 1u) << "only its own";
+    // A sees its own start and B's; B only its own.
+    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:1", "B:2"}));
 }
 
 TEST_F(ResourceEventTest, StartRunsScriptsInOrderAndTearsDownOnFailure)
@@ -364,7 +322,7 @@ TEST_F(ResourceEventTest, StoppingDropsQueuedEvents)
     WriteFakeResource("A", {"main.lua"});
     scripts.onLoad["main.lua"] = [&](Resource* r) { SubscribePlain(r, "ev"); };
     ASSERT_NE(server.StartResource("A"), nullptr);
-    manager.QueueEvent("ev", kServerEventSource, false, noArgs);
+    Queue("ev");
     manager.StopResource("A");
     ASSERT_NE(server.StartResource("A"), nullptr);
     manager.Process();

@@ -1,14 +1,11 @@
-// What resources tell the clients (ResourceInfo on start and after ClientInfo, ResourceStop on stop)
-// and the three ways the network side raises events on resources.
+// What resources tell the clients: ResourceInfo on start and after ClientInfo, ResourceStop on stop.
 
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
 #include "Network/NetPacket.h"
 #include "Network/ServerEvents.h"
 #include "ResourceTestUtil.h"
@@ -16,7 +13,6 @@
 namespace
 {
 
-using restest::FakeHandler;
 using restest::FakeScripts;
 using restest::FakeVMScope;
 using restest::TempBase;
@@ -57,20 +53,10 @@ protected:
                             {"img/b.png", "b"}});
     }
 
-    int32_t Subscribe(Resource* resource, const std::string& event, bool allowRemote,
-                      std::function<bool(uint32_t)> body)
-    {
-        int32_t id = nextId++;
-        scripts.handlers[id] = std::move(body);
-        resource->AddHandler(event, FakeHandler(id), allowRemote);
-        return id;
-    }
-
     TempBase base;
     FakeScripts scripts;
     FakeVMScope fakeVM{scripts};
     TestServer server{true};
-    int32_t nextId = 1;
 };
 
 TEST_F(ResourceInfoTest, StartTellsEveryClientWhatToDownload)
@@ -106,7 +92,7 @@ TEST_F(ResourceInfoTest, StartTellsEveryClientWhatToDownload)
     EXPECT_EQ(info.exports, (std::vector<std::string>{"clientFn", "sharedFn"}));
 }
 
-TEST_F(ResourceInfoTest, ClientInfoGetsOneResourceInfoPerStartedResource)
+TEST_F(ResourceInfoTest, ClientInfoGetsOneResourceInfoPerStartedResourceAndStopsAreBroadcast)
 {
     WriteResource("one");
     WriteResource("two");
@@ -127,60 +113,13 @@ TEST_F(ResourceInfoTest, ClientInfoGetsOneResourceInfoPerStartedResource)
         names.insert(Decode<ResourceInfoPacket>(payload).name);
     }
     EXPECT_EQ(names, (std::set<std::string>{"one", "two"}));
-}
 
-TEST_F(ResourceInfoTest, StopBroadcastsResourceStop)
-{
-    WriteResource("res");
-    ASSERT_NE(server.StartResource("res"), nullptr);
-    server.TakeOutgoing();
-    server.Manager().StopResource("res");
-    auto packets = server.TakeOutgoing();
+    // A stop is broadcast.
+    server.Manager().StopResource("one");
+    packets = server.TakeOutgoing();
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].first, -1);
-    EXPECT_EQ(Decode<ResourceStopPacket>(packets[0].second).name, "res");
-}
-
-TEST_F(ResourceInfoTest, NetworkEventsReachTheHandlers)
-{
-    WriteResource("res");
-    Resource* resource = server.StartResource("res");
-    ASSERT_NE(resource, nullptr);
-    std::vector<std::string> seen;
-    Subscribe(resource, "playerDisconnect", false,
-              [&](uint32_t count)
-              {
-                  seen.push_back("disconnect/" + std::to_string(count) + "/" +
-                                 std::to_string(resource->GetSource()));
-                  return true;
-              });
-    Subscribe(resource, "hello", true,
-              [&](uint32_t count)
-              {
-                  seen.push_back("hello/" + std::to_string(count) + "/" +
-                                 std::to_string(resource->GetSource()));
-                  return true;
-              });
-    Subscribe(resource, "hello", false,
-              [&](uint32_t)
-              {
-                  seen.push_back("local-only handler ran");
-                  return true;
-              });
-
-    QueuePlayerDisconnect(3, "Nick", 2);
-    ScriptContext args;
-    args.AddInt(5);
-    args.AddString("x");
-    QueueRemoteEvent("hello", 7, args.Pack());
-    LogCapture log;
-    QueueRemoteEvent("hello", 8, "\xc1"); // not an argument pack: queued all the same, without arguments
-    EXPECT_TRUE(seen.empty()) << "queued, not run";
-    EXPECT_TRUE(log.Contains("[ScriptContext] Packet data deserialization failed:"));
-
-    server.Manager().Process();
-    EXPECT_EQ(seen, (std::vector<std::string>{"disconnect/3/65535", "hello/2/7", "hello/0/8"}));
-    EXPECT_EQ(log.Messages(spdlog::level::warn).size(), 3u) << "the pack warning and two refusals";
+    EXPECT_EQ(Decode<ResourceStopPacket>(packets[0].second).name, "one");
 }
 
 } // namespace

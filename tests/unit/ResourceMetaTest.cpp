@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,124 +21,83 @@ using restest::TestServer;
 
 struct MetaCase
 {
-    const char* label;
     std::string meta;
-    std::map<std::string, std::string> files;
-    // Load's one error line; empty when the load succeeds. "{path}" stands for the meta.xml path.
-    std::string error;
+    std::vector<std::string> files; // created next to meta.xml
+    std::string error;              // Load's one error line
 };
 
+std::string Lua(const std::string& body)
+{
+    return "<meta type=\"lua\">" + body + "</meta>";
+}
 std::string Reason(const char* reason)
 {
     return std::string("[Resource] Could not parse meta.xml for resource res (reason: ") + reason + ").";
 }
+std::string Line(const std::string& text)
+{
+    return "[Resource] " + text;
+}
+MetaCase NotLanguage(const std::string& type, const std::string& src, const std::string& kind = "server")
+{
+    return {"<meta type=\"" + type + "\"><script src=\"" + src + "\" type=\"" + kind + "\"/></meta>",
+            {src},
+            Line(src + " isn't a " + type + " file (resource: res).")};
+}
+MetaCase Blocked(const std::string& src, bool exists = true)
+{
+    return {Lua("<file src=\"" + src + "\"/>"),
+            exists ? std::vector<std::string>{src} : std::vector<std::string>{},
+            Line("Blocked dangerous looking file " + src + ". (resource: res).")};
+}
+MetaCase InvalidPath(const std::string& element)
+{
+    std::string src = element.substr(element.find("src=\"") + 5);
+    src = src.substr(0, src.find('"'));
+    return {Lua(element), {}, Line("Invalid path " + src + " in resource res.")};
+}
 
 const std::vector<MetaCase> kRefusals = {
-    {"no root named meta", R"(<resource type="lua"/>)", {}, Reason("meta attribute")},
-    {"root without type", R"(<meta/>)", {}, Reason("resource type attribute")},
-    {"type in another case", R"(<meta type="Lua"/>)", {}, Reason("unknown resource type")},
-    {"unknown type", R"(<meta type="python"/>)", {}, Reason("unknown resource type")},
-    {"script without src",
-     R"(<meta type="lua"><script type="server"/></meta>)",
+    {R"(<resource type="lua"/>)", {}, Reason("meta attribute")},
+    {R"(<meta/>)", {}, Reason("resource type attribute")},
+    {R"(<meta type="Lua"/>)", {}, Reason("unknown resource type")},
+    {R"(<meta type="python"/>)", {}, Reason("unknown resource type")},
+    {Lua(R"(<script type="server"/>)"), {}, Reason("script src attribute")},
+    {Lua(R"(<file/>)"), {}, Reason("file src attribute")},
+    {Lua(R"(<export type="server"/>)"), {}, Reason("export function attribute")},
+    NotLanguage("lua", "main.LUA"),
+    NotLanguage("squirrel", "c.squirrel"),
+    NotLanguage("squirrel", "ui.lua", "client"),
+    NotLanguage("lua", "docs.old/readme"), // a dot in a folder name is no extension
+    NotLanguage("lua", "main"),
+    {Lua(R"(<script src="gone.lua" type="server"/>)"),
      {},
-     Reason("script src attribute")},
-    {"file without src", R"(<meta type="lua"><file/></meta>)", {}, Reason("file src attribute")},
-    {"export without function",
-     R"(<meta type="lua"><export type="server"/></meta>)",
+     Line("Could not find gone.lua declared in resource res.")},
+    {Lua(R"(<file src="gone.png"/>)"), {}, Line("Could not find gone.png declared in resource res.")},
+    {Lua(R"(<script src="a.lua"/>)"),
+     {"a.lua"},
+     Line("Could not detect script type of a.lua (resource: res).")},
+    {Lua(R"(<script src="a.lua" type="Server"/>)"),
+     {"a.lua"},
+     Line("Could not detect script type of a.lua (resource: res).")},
+    {Lua(R"(<export function="f"/>)"), {}, Line("Could not detect export type of f (resource: res).")},
+    {Lua(R"(<export function="f" type="both"/>)"),
      {},
-     Reason("export function attribute")},
-    {"lua extension is case-sensitive",
-     R"(<meta type="lua"><script src="main.LUA" type="server"/></meta>)",
-     {{"main.LUA", ""}},
-     "[Resource] main.LUA isn't a lua file (resource: res)."},
-    {"squirrel refuses .squirrel",
-     R"(<meta type="squirrel"><script src="c.squirrel" type="server"/></meta>)",
-     {{"c.squirrel", ""}},
-     "[Resource] c.squirrel isn't a squirrel file (resource: res)."},
-    {"client scripts need the language too",
-     R"(<meta type="squirrel"><script src="ui.lua" type="client"/></meta>)",
-     {{"ui.lua", ""}},
-     "[Resource] ui.lua isn't a squirrel file (resource: res)."},
-    {"dot in a folder name is the extension",
-     R"(<meta type="lua"><script src="docs.old/readme" type="server"/></meta>)",
-     {{"docs.old/readme", ""}},
-     "[Resource] docs.old/readme isn't a lua file (resource: res)."},
-    {"script without any dot",
-     R"(<meta type="lua"><script src="main" type="server"/></meta>)",
-     {{"main", ""}},
-     "[Resource] main isn't a lua file (resource: res)."},
-    {"missing script",
-     R"(<meta type="lua"><script src="gone.lua" type="server"/></meta>)",
-     {},
-     "[Resource] Could not find gone.lua declared in resource res."},
-    {"missing file",
-     R"(<meta type="lua"><file src="gone.png"/></meta>)",
-     {},
-     "[Resource] Could not find gone.png declared in resource res."},
-    {"script type missing",
-     R"(<meta type="lua"><script src="a.lua"/></meta>)",
-     {{"a.lua", ""}},
-     "[Resource] Could not detect script type of a.lua (resource: res)."},
-    {"script type in another case",
-     R"(<meta type="lua"><script src="a.lua" type="Server"/></meta>)",
-     {{"a.lua", ""}},
-     "[Resource] Could not detect script type of a.lua (resource: res)."},
-    {"export type missing",
-     R"(<meta type="lua"><export function="f"/></meta>)",
-     {},
-     "[Resource] Could not detect export type of f (resource: res)."},
-    {"export type unknown",
-     R"(<meta type="lua"><export function="f" type="both"/></meta>)",
-     {},
-     "[Resource] Could not detect export type of f (resource: res)."},
-    {"blocked .exe",
-     R"(<meta type="lua"><file src="tools/setup.exe"/></meta>)",
-     {{"tools/setup.exe", ""}},
-     "[Resource] Blocked dangerous looking file tools/setup.exe. (resource: res)."},
-    {"blocked in upper case",
-     R"(<meta type="lua"><file src="tools/SETUP.EXE"/></meta>)",
-     {{"tools/SETUP.EXE", ""}},
-     "[Resource] Blocked dangerous looking file tools/SETUP.EXE. (resource: res)."},
-    {"blocked in mixed case",
-     R"(<meta type="lua"><file src="run.Bat"/></meta>)",
-     {{"run.Bat", ""}},
-     "[Resource] Blocked dangerous looking file run.Bat. (resource: res)."},
-    {"blocked .cmd",
-     R"(<meta type="lua"><file src="a.cmd"/></meta>)",
-     {{"a.cmd", ""}},
-     "[Resource] Blocked dangerous looking file a.cmd. (resource: res)."},
-    {"blocked .vbs",
-     R"(<meta type="lua"><file src="a.VBS"/></meta>)",
-     {{"a.VBS", ""}},
-     "[Resource] Blocked dangerous looking file a.VBS. (resource: res)."},
-    {"blocked .scr before the existence check",
-     R"(<meta type="lua"><file src="absent.scr"/></meta>)",
-     {},
-     "[Resource] Blocked dangerous looking file absent.scr. (resource: res)."},
-    {"script climbing out",
-     R"(<meta type="lua"><script src="../other/a.lua" type="server"/></meta>)",
-     {},
-     "[Resource] Invalid path ../other/a.lua in resource res."},
-    {"script climbing out midway",
-     R"(<meta type="lua"><script src="a/../../x.lua" type="client"/></meta>)",
-     {},
-     "[Resource] Invalid path a/../../x.lua in resource res."},
-    {"absolute file",
-     R"(<meta type="lua"><file src="/etc/hostname"/></meta>)",
-     {},
-     "[Resource] Invalid path /etc/hostname in resource res."},
-    {"backslash climbing out",
-     R"(<meta type="lua"><file src="..\secret.txt"/></meta>)",
-     {},
-     "[Resource] Invalid path ..\\secret.txt in resource res."},
-    {"empty src",
-     R"(<meta type="lua"><file src=""/></meta>)",
-     {},
-     "[Resource] Invalid path  in resource res."},
-    {"refusal after earlier records",
-     R"(<meta type="lua"><script src="a.lua" type="server"/><file src="b.exe"/></meta>)",
-     {{"a.lua", ""}, {"b.exe", ""}},
-     "[Resource] Blocked dangerous looking file b.exe. (resource: res)."},
+     Line("Could not detect export type of f (resource: res).")},
+    Blocked("tools/setup.exe"),
+    Blocked("tools/SETUP.EXE"),
+    Blocked("run.Bat"),
+    Blocked("a.cmd"),
+    Blocked("a.VBS"),
+    Blocked("absent.scr", false), // before the existence check
+    InvalidPath(R"(<script src="../other/a.lua" type="server"/>)"),
+    InvalidPath(R"(<script src="a/../../x.lua" type="client"/>)"),
+    InvalidPath(R"(<file src="/etc/hostname"/>)"),
+    InvalidPath(R"(<file src="..\secret.txt"/>)"),
+    InvalidPath(R"(<file src=""/>)"),
+    {Lua(R"(<script src="a.lua" type="server"/><file src="b.exe"/>)"),
+     {"a.lua", "b.exe"},
+     Line("Blocked dangerous looking file b.exe. (resource: res).")},
 };
 
 class ResourceMetaTest : public ::testing::Test
@@ -145,56 +105,60 @@ class ResourceMetaTest : public ::testing::Test
 protected:
     void SetUp() override { restest::ResetSettings(); }
 
+    // Loads resource `name` and returns its error lines, or nothing when Load succeeded.
+    std::optional<std::vector<std::string>> LoadErrors(const std::string& name)
+    {
+        Resource* resource = server.Manager().CreateResource(name);
+        EXPECT_NE(resource, nullptr);
+        LogCapture log;
+        if (resource == nullptr || resource->Load())
+            return std::nullopt;
+        EXPECT_FALSE(resource->IsLoaded());
+        return log.Messages(spdlog::level::err);
+    }
+
     TempBase base;
+    TestServer server;
 };
 
 TEST_F(ResourceMetaTest, EveryRefusalLogsItsOneLine)
 {
     for (const MetaCase& c : kRefusals)
     {
-        SCOPED_TRACE(c.label);
-        base.WriteResource("res", c.meta, c.files);
-        TestServer server;
-        Resource* resource = server.Manager().CreateResource("res");
-        ASSERT_NE(resource, nullptr);
-
-        LogCapture log;
-        EXPECT_FALSE(resource->Load());
-        EXPECT_FALSE(resource->IsLoaded());
-        EXPECT_EQ(log.Messages(spdlog::level::err), std::vector<std::string>{c.error});
+        std::map<std::string, std::string> files;
+        for (const std::string& file : c.files)
+            files[file] = "";
+        base.WriteResource("res", c.meta, files);
+        EXPECT_EQ(LoadErrors("res"), std::vector<std::string>{c.error}) << c.meta;
+        server.Manager().StopResource("res");
         std::error_code error;
         std::filesystem::remove_all(base.folder / "resources", error);
     }
 }
 
-TEST_F(ResourceMetaTest, MissingAndMalformedMetaFiles)
+TEST_F(ResourceMetaTest, MissingMalformedAndUnreadableMeta)
 {
-    TestServer server;
-    {
-        Resource* resource = server.Manager().CreateResource("nometa");
-        LogCapture log;
-        EXPECT_FALSE(resource->Load());
-        const std::string path = (base.folder / "resources/nometa/meta.xml").string();
-        EXPECT_EQ(log.Messages(spdlog::level::err),
-                  std::vector<std::string>{
-                      "[Resource] Could not find meta.xml for resource nometa (path: " + path + ")."});
-    }
-    {
-        base.WriteResource("broken", "<meta type=\"lua\"><script></meta>");
-        Resource* resource = server.Manager().CreateResource("broken");
-        LogCapture log;
-        EXPECT_FALSE(resource->Load());
-        auto errors = log.Messages(spdlog::level::err);
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0].rfind("[Resource] Could not load meta.xml for resource broken (error: ", 0), 0u)
-            << errors[0];
-    }
+    const std::string path = (base.folder / "resources/nometa/meta.xml").string();
+    EXPECT_EQ(LoadErrors("nometa"),
+              std::vector<std::string>{
+                  "[Resource] Could not find meta.xml for resource nometa (path: " + path + ")."});
+
+    base.WriteResource("broken", "<meta type=\"lua\"><script></meta>");
+    auto errors = LoadErrors("broken");
+    ASSERT_TRUE(errors && errors->size() == 1u);
+    EXPECT_EQ(errors->at(0).rfind("[Resource] Could not load meta.xml for resource broken (error: ", 0), 0u);
+
+    // A link loop makes the existence test itself fail (not merely report absence).
+    base.WriteResource("loop", Lua(R"(<file src="loop.txt"/>)"));
+    ASSERT_EQ(symlink("loop.txt", (base.folder / "resources/loop/loop.txt").c_str()), 0);
+    EXPECT_EQ(LoadErrors("loop"),
+              std::vector<std::string>{"[Resource] Could not find loop.txt declared in resource loop."});
 }
 
 TEST_F(ResourceMetaTest, AcceptedGrammarKeepsDocumentOrder)
 {
-    // Interleaved elements: scripts first in document order, then files; unknown elements and
-    // attributes are ignored; names that only look blocked pass.
+    // Scripts first in document order, then files; unknown elements and attributes are ignored;
+    // names that only look blocked pass.
     base.WriteResource("res",
                        R"(<meta type="lua" author="x">
   <file src="setup.exe.txt"/>
@@ -215,8 +179,8 @@ TEST_F(ResourceMetaTest, AcceptedGrammarKeepsDocumentOrder)
                         {"docs.old/readme", "r"},
                         {"LICENSE", "l"},
                         {"z.lua", "z"}});
-    TestServer server;
     Resource* resource = server.Manager().CreateResource("res");
+    EXPECT_EQ(resource->Start(), false) << "Start needs a load";
     LogCapture log;
     ASSERT_TRUE(resource->Load());
     EXPECT_TRUE(log.Messages(spdlog::level::err).empty());
@@ -236,6 +200,12 @@ TEST_F(ResourceMetaTest, AcceptedGrammarKeepsDocumentOrder)
     EXPECT_EQ(exports, (std::vector<std::pair<std::string, uint32_t>>{
                            {"clientFn", 0}, {"serverFn", 1}, {"sharedFn", 2}}));
     EXPECT_EQ(resource->GetScriptType(), ResourceLua);
+
+    // A second load reads nothing again.
+    base.Write("resources/res/meta.xml", "not xml at all <");
+    EXPECT_TRUE(resource->Load());
+    EXPECT_EQ(resource->GetFiles().size(), 6u);
+    EXPECT_TRUE(log.Messages(spdlog::level::err).empty());
 }
 
 TEST_F(ResourceMetaTest, SquirrelExtensionsAndEmptyMeta)
@@ -245,53 +215,20 @@ TEST_F(ResourceMetaTest, SquirrelExtensionsAndEmptyMeta)
         R"(<meta type="squirrel"><script src="a.nut" type="server"/><script src="b.sq" type="client"/></meta>)",
         {{"a.nut", ""}, {"b.sq", ""}});
     base.WriteResource("empty", R"(<meta type="lua"/>)");
-    TestServer server;
     Resource* squirrel = server.Manager().CreateResource("sq");
     ASSERT_TRUE(squirrel->Load());
     EXPECT_EQ(squirrel->GetScriptType(), ResourceSquirrel);
     EXPECT_EQ(squirrel->GetFiles().size(), 2u);
-
     Resource* empty = server.Manager().CreateResource("empty");
     ASSERT_TRUE(empty->Load());
-    EXPECT_TRUE(empty->GetFiles().empty());
-    EXPECT_TRUE(empty->GetExports().empty());
-}
-
-TEST_F(ResourceMetaTest, LoadTwiceReadsNothingAgain)
-{
-    base.WriteResource("res", R"(<meta type="lua"><file src="a.txt"/></meta>)", {{"a.txt", "a"}});
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    ASSERT_TRUE(resource->Load());
-    base.Write("resources/res/meta.xml", "not xml at all <");
-    LogCapture log;
-    EXPECT_TRUE(resource->Load());
-    EXPECT_TRUE(log.Messages().empty());
-    EXPECT_EQ(resource->GetFiles().size(), 1u);
-}
-
-TEST_F(ResourceMetaTest, StartNeedsALoad)
-{
-    base.WriteResource("res", R"(<meta type="lua"/>)");
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    LogCapture log;
-    EXPECT_FALSE(resource->Start());
-    EXPECT_TRUE(log.Messages().empty());
-    EXPECT_EQ(resource->GetVM(), nullptr);
+    EXPECT_TRUE(empty->GetFiles().empty() && empty->GetExports().empty());
 }
 
 TEST_F(ResourceMetaTest, InvalidNamesTouchNothing)
 {
-    TestServer server;
     for (const std::string name : {"", ".", "..", "a/b", "a\\b", "/tmp", "../res"})
     {
-        SCOPED_TRACE("name \"" + name + "\"");
-        Resource* resource = server.Manager().CreateResource(name);
-        ASSERT_NE(resource, nullptr);
-        LogCapture log;
-        EXPECT_FALSE(resource->Load());
-        EXPECT_EQ(log.Messages(spdlog::level::err),
+        EXPECT_EQ(LoadErrors(name),
                   std::vector<std::string>{"[Resource] Invalid resource name " + name + "."});
         server.Manager().StopResource(name);
     }
@@ -300,35 +237,8 @@ TEST_F(ResourceMetaTest, InvalidNamesTouchNothing)
     EXPECT_FALSE(base.Exists("tmp"));
 }
 
-TEST_F(ResourceMetaTest, FileSystemErrorsAreRefusalsNotCrashes)
+TEST_F(ResourceMetaTest, CacheFolderIsCreatedOnceOnConstruction)
 {
-    // A link loop makes the existence test itself fail (not merely report absence).
-    base.WriteResource("res", R"(<meta type="lua"><file src="loop.txt"/></meta>)");
-    ASSERT_EQ(symlink("loop.txt", (base.folder / "resources/res/loop.txt").c_str()), 0);
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    LogCapture log;
-    EXPECT_FALSE(resource->Load());
-    EXPECT_EQ(log.Messages(spdlog::level::err),
-              std::vector<std::string>{"[Resource] Could not find loop.txt declared in resource res."});
-}
-
-TEST_F(ResourceMetaTest, CacheFolderThatCannotBeCreatedFailsTheLoad)
-{
-    base.Write("cache", "a file where the cache folder should be");
-    base.WriteResource("res", R"(<meta type="lua"/>)");
-    TestServer server;
-    Resource* resource = server.Manager().CreateResource("res");
-    ASSERT_NE(resource, nullptr);
-    LogCapture log;
-    EXPECT_FALSE(resource->Load());
-    EXPECT_EQ(log.Messages(spdlog::level::err),
-              std::vector<std::string>{"[Resource] Failed updating cache of resource res."});
-}
-
-TEST_F(ResourceMetaTest, ConstructionCreatesTheCacheFolderOnce)
-{
-    TestServer server;
     LogCapture log;
     Resource* first = server.Manager().CreateResource("res");
     ASSERT_NE(first, nullptr);
@@ -339,6 +249,14 @@ TEST_F(ResourceMetaTest, ConstructionCreatesTheCacheFolderOnce)
     EXPECT_NE(server.Manager().CreateResource("Res"), nullptr) << "names are case-sensitive";
     EXPECT_EQ(log.Messages(spdlog::level::debug),
               (std::vector<std::string>{"[Debug] Created resource: res", "[Debug] Created resource: Res"}));
+}
+
+TEST_F(ResourceMetaTest, CacheFolderThatCannotBeCreatedFailsTheLoad)
+{
+    base.Write("cache", "a file where the cache folder should be");
+    base.WriteResource("res", R"(<meta type="lua"/>)");
+    EXPECT_EQ(LoadErrors("res"),
+              std::vector<std::string>{"[Resource] Failed updating cache of resource res."});
 }
 
 } // namespace

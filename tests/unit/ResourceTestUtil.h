@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,21 +31,6 @@ namespace restest
 {
 
 namespace fs = std::filesystem;
-
-inline std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-inline void WriteBytes(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 // A temporary folder used as the program folder of resources ("resources/..." and "cache/...").
 class TempBase
@@ -70,9 +55,14 @@ public:
 
     void Write(const std::string& relative, const std::string& content) const
     {
-        WriteBytes(folder / relative, content);
+        fs::create_directories((folder / relative).parent_path());
+        std::ofstream(folder / relative, std::ios::binary | std::ios::trunc) << content;
     }
-    std::string Read(const std::string& relative) const { return ReadBytes(folder / relative); }
+    std::string Read(const std::string& relative) const
+    {
+        std::ifstream in(folder / relative, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
     bool Exists(const std::string& relative) const { return fs::exists(folder / relative); }
 
     // Writes resources/{name}/meta.xml and every named file (content = its own path unless given).

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,149 +40,74 @@ void ExpectSameContext(const ScriptContext& a, const ScriptContext& b)
     EXPECT_EQ(a.arrays, b.arrays);
 }
 
-ScriptContext OneString(const std::string& value)
+using Value = std::variant<int32_t, float, bool, std::string>;
+
+ScriptContext Make(std::initializer_list<Value> values)
 {
-    ScriptContext context;
-    context.AddString(value);
-    return context;
+    ScriptContext c;
+    for (const Value& value : values)
+    {
+        if (auto* i = std::get_if<int32_t>(&value))
+            c.AddInt(*i);
+        else if (auto* f = std::get_if<float>(&value))
+            c.AddFloat(*f);
+        else if (auto* b = std::get_if<bool>(&value))
+            c.AddBool(*b);
+        else
+            c.AddString(std::get<std::string>(value));
+    }
+    return c;
 }
 
-struct PackCase
+ScriptContext Make1(const std::string& value)
 {
-    const char* name;
-    std::function<ScriptContext()> build;
-    std::string expected;
-};
+    return Make({value});
+}
 
 TEST(ScriptContextPack, Bytes)
 {
-    const std::vector<PackCase> cases = {
-        {"empty", [] { return ScriptContext(); }, "97 80 80 80 80 80 80 80"},
-        {"Int 5 then String abc",
-         []
-         {
-             ScriptContext c;
-             c.AddInt(5);
-             c.AddString("abc");
-             return c;
-         },
-         "97 82 00 02 01 07 81 00 05 80 80 81 01 a3 61 62 63 80 80"},
-        {"Int 200",
-         []
-         {
-             ScriptContext c;
-             c.AddInt(200);
-             return c;
-         },
-         "97 81 00 02 81 00 cc c8 80 80 80 80 80"},
-        {"Int -1",
-         []
-         {
-             ScriptContext c;
-             c.AddInt(-1);
-             return c;
-         },
-         "97 81 00 02 81 00 ff 80 80 80 80 80"},
-        {"Int -200",
-         []
-         {
-             ScriptContext c;
-             c.AddInt(-200);
-             return c;
-         },
-         "97 81 00 02 81 00 d1 ff 38 80 80 80 80 80"},
-        {"Int min and max",
-         []
-         {
-             ScriptContext c;
-             c.AddInt(std::numeric_limits<int32_t>::min());
-             c.AddInt(std::numeric_limits<int32_t>::max());
-             return c;
-         },
+    ScriptContext bigIndices;
+    bigIndices.types = {{300, Null}, {4294967296ull, Null}};
+    ScriptContext array;
+    array.types[0] = Array;
+    array.arrays[0] = FromHex("91 80");
+    // The packed table {x = true}: a list of [key] and [value] contexts.
+    const std::string key = Make1("x").Pack();
+    const std::string value = Make({true}).Pack();
+    EXPECT_EQ(ToHex(key), "97 81 00 07 80 80 80 81 00 a1 78 80 80");
+    EXPECT_EQ(ToHex(value), "97 81 00 04 80 80 81 00 c3 80 80 80");
+    ScriptContext table;
+    table.types[0] = Table;
+    table.tables[0] = FromHex("92 91 ad") + key + FromHex("91 ac") + value;
+
+    const std::vector<std::pair<ScriptContext, std::string>> cases = {
+        {ScriptContext(), "97 80 80 80 80 80 80 80"},
+        {Make({5, std::string("abc")}), "97 82 00 02 01 07 81 00 05 80 80 81 01 a3 61 62 63 80 80"},
+        {Make({200}), "97 81 00 02 81 00 cc c8 80 80 80 80 80"},
+        {Make({-200}), "97 81 00 02 81 00 d1 ff 38 80 80 80 80 80"},
+        {Make({std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()}),
          "97 82 00 02 01 02 82 00 d2 80 00 00 00 01 ce 7f ff ff ff 80 80 80 80 80"},
-        {"Float 1.5",
-         []
-         {
-             ScriptContext c;
-             c.AddFloat(1.5f);
-             return c;
-         },
-         "97 81 00 03 80 81 00 ca 3f c0 00 00 80 80 80 80"},
-        {"Float 2 and -0 stay floats",
-         []
-         {
-             ScriptContext c;
-             c.AddFloat(2.0f);
-             c.AddFloat(-0.0f);
-             return c;
-         },
-         "97 82 00 03 01 03 80 82 00 ca 40 00 00 00 01 ca 80 00 00 00 80 80 80 80"},
-        {"Bool true and false",
-         []
-         {
-             ScriptContext c;
-             c.AddBool(true);
-             c.AddBool(false);
-             return c;
-         },
-         "97 82 00 04 01 04 80 80 82 00 c3 01 c2 80 80 80"},
-        {"index 300 as a key",
-         []
-         {
-             ScriptContext c;
-             c.types[300] = Null;
-             return c;
-         },
-         "97 81 cd 01 2c 01 80 80 80 80 80 80"},
-        {"index 2^32 as a key",
-         []
-         {
-             ScriptContext c;
-             c.types[4294967296ull] = Null;
-             return c;
-         },
-         "97 81 cf 00 00 00 01 00 00 00 00 01 80 80 80 80 80 80"},
-        {"String with a zero byte", [] { return OneString(std::string("a\0b", 3)); },
-         "97 81 00 07 80 80 80 81 00 a3 61 00 62 80 80"},
-        {"the packed table of {x = true}",
-         []
-         {
-             ScriptContext key = OneString("x");
-             ScriptContext value;
-             value.AddBool(true);
-             std::string keyBytes = key.Pack();
-             std::string valueBytes = value.Pack();
-             EXPECT_EQ(ToHex(keyBytes), "97 81 00 07 80 80 80 81 00 a1 78 80 80");
-             EXPECT_EQ(ToHex(valueBytes), "97 81 00 04 80 80 81 00 c3 80 80 80");
-             ScriptContext c;
-             c.types[0] = Table;
-             c.tables[0] = FromHex("92 91 ad") + keyBytes + FromHex("91 ac") + valueBytes;
-             return c;
-         },
-         "97 81 00 05 80 80 80 80 81 00 be"
-         " 92 91 ad 97 81 00 07 80 80 80 81 00 a1 78 80 80 91 ac 97 81 00 04 80 80 81 00 c3 80 80 80"
-         " 80"},
-        {"array member",
-         []
-         {
-             ScriptContext c;
-             c.types[0] = Array;
-             c.arrays[0] = FromHex("91 80");
-             return c;
-         },
-         "97 81 00 06 80 80 80 80 80 81 00 a2 91 80"},
+        // Whole and negative-zero floats stay floats.
+        {Make({2.0f, -0.0f}), "97 82 00 03 01 03 80 82 00 ca 40 00 00 00 01 ca 80 00 00 00 80 80 80 80"},
+        {Make({true, false}), "97 82 00 04 01 04 80 80 82 00 c3 01 c2 80 80 80"},
+        {bigIndices, "97 82 cd 01 2c 01 cf 00 00 00 01 00 00 00 00 01 80 80 80 80 80 80"},
+        {Make1(std::string("a\0b", 3)), "97 81 00 07 80 80 80 81 00 a3 61 00 62 80 80"},
+        {table, "97 81 00 05 80 80 80 80 81 00 be"
+                " 92 91 ad 97 81 00 07 80 80 80 81 00 a1 78 80 80 91 ac 97 81 00 04 80 80 81 00 c3 80 80 80"
+                " 80"},
+        {array, "97 81 00 06 80 80 80 80 80 81 00 a2 91 80"},
     };
-    for (const PackCase& c : cases)
-        EXPECT_EQ(ToHex(c.build().Pack()), c.expected) << c.name;
+    for (const auto& [context, expected] : cases)
+        EXPECT_EQ(ToHex(context.Pack()), expected);
 }
 
 TEST(ScriptContextPack, StringHeaders)
 {
     const std::vector<std::pair<size_t, std::string>> cases = {
-        {31, "bf"}, {32, "d9 20"}, {255, "d9 ff"}, {256, "da 01 00"}, {65536, "db 00 01 00 00"}};
+        {31, "bf"}, {32, "d9 20"}, {256, "da 01 00"}, {65536, "db 00 01 00 00"}};
     for (const auto& [length, header] : cases)
     {
-        std::string packed = OneString(std::string(length, 's')).Pack();
+        std::string packed = Make1(std::string(length, 's')).Pack();
         // 97 81 00 07 80 80 80 81 00 <header> <bytes> 80 80
         const size_t headerSize = packed.size() - 9 - length - 2;
         EXPECT_EQ(ToHex(packed.substr(9, headerSize)), header) << length;
@@ -202,8 +127,6 @@ TEST(ScriptContextPack, MapHeaders)
     packed = context.Pack();
     EXPECT_EQ(ToHex(packed.substr(0, 6)), "97 df 00 01 00 00");
 }
-
-// ---------------------------------------------------------------------------------------------
 
 TEST(ScriptContextAppend, IndexIsTheCountOfTypesAndNothingIsOverwritten)
 {
@@ -227,25 +150,6 @@ TEST(ScriptContextAppend, IndexIsTheCountOfTypesAndNothingIsOverwritten)
     EXPECT_EQ(received.Count(), 1u);
 }
 
-TEST(ScriptContextAppend, CopiesAreDeepAndSelfAssignmentKeepsValues)
-{
-    ScriptContext original;
-    original.AddString("a");
-    ScriptContext copy(original);
-    copy.AddInt(2);
-    copy.strings[0] = "changed";
-    EXPECT_EQ(original.Count(), 1u);
-    EXPECT_EQ(original.strings.at(0), "a");
-
-    ScriptContext assigned;
-    assigned = original;
-    ScriptContext& alias = assigned;
-    assigned = alias;
-    EXPECT_EQ(ToHex(assigned.Pack()), ToHex(original.Pack()));
-}
-
-// ---------------------------------------------------------------------------------------------
-
 TEST(ScriptContextUnpack, RoundTripOfEveryValueType)
 {
     ScriptContext context;
@@ -264,9 +168,9 @@ TEST(ScriptContextUnpack, RoundTripOfEveryValueType)
     context.AddString(std::string(70000, 'L'));
     const uint64_t table = context.Count();
     context.types[table] = Table;
-    context.tables[table] = FromHex("92 91 ad") + OneString("x").Pack() + FromHex("91 a0");
+    context.tables[table] = FromHex("92 91 ad") + Make1("x").Pack() + FromHex("91 a0");
     context.types[table + 1] = Array;
-    context.arrays[table + 1] = FromHex("91 81 00 ad") + OneString("y").Pack();
+    context.arrays[table + 1] = FromHex("91 81 00 ad") + Make1("y").Pack();
 
     const std::string packed = context.Pack();
     ScriptContext decoded;
@@ -283,18 +187,16 @@ TEST(ScriptContextUnpack, RoundTripOfEveryValueType)
     ExpectSameContext(decoded, empty);
 }
 
-struct UnpackCase
-{
-    const char* name;
-    std::string bytes; // hex
-    bool ok;
-    std::string expected; // ok: the decoded context re-packed; failure: the error text
-};
-
 TEST(ScriptContextUnpack, Tolerance)
 {
     const std::string empty = "97 80 80 80 80 80 80 80";
-    const std::vector<UnpackCase> cases = {
+    const struct
+    {
+        const char* name;
+        std::string bytes;
+        bool ok;
+        std::string expected; // ok: the decoded context re-packed; failure: the error text
+    } cases[] = {
         {"seven empty maps", empty, true, empty},
         {"no members", "90", true, empty},
         {"only types and ints", "92 81 00 02 81 00 05", true, "97 81 00 02 81 00 05 80 80 80 80 80"},
@@ -303,8 +205,6 @@ TEST(ScriptContextUnpack, Tolerance)
          "97 81 00 03 80 81 00 ca 3f c0 00 00 80 80 80 80"},
         {"float member as integers", "97 82 00 03 01 03 80 82 00 05 01 d0 fe 80 80 80 80", true,
          "97 82 00 03 01 03 80 82 00 ca 40 a0 00 00 01 ca c0 00 00 00 80 80 80 80"},
-        {"float64 rounded to nearest", "97 80 80 81 00 cb 3f b9 99 99 99 99 99 9a 80 80 80 80", true,
-         "97 80 80 81 00 ca 3d cc cc cd 80 80 80 80"},
         {"float64 beyond float range",
          "97 80 80 83 00 cb 7e 37 e4 3c 88 00 75 9c 01 cb c7 ef ff ff ef ff ff ff"
          " 02 cb c7 ef ff ff f0 00 00 00 80 80 80 80",
@@ -313,8 +213,6 @@ TEST(ScriptContextUnpack, Tolerance)
          "97 81 00 07 80 80 80 80 80 80"},
         {"bin for strings, tables, arrays", "97 80 80 80 80 81 00 c4 01 78 81 01 c4 00 81 02 c5 00 01 79",
          true, "97 80 80 80 80 81 00 a1 78 81 01 a0 81 02 a1 79"},
-        {"keys in signed encodings", "97 81 d0 05 01 80 80 80 80 80 80", true,
-         "97 81 05 01 80 80 80 80 80 80"},
         {"largest key", "97 81 cf ff ff ff ff ff ff ff ff 01 80 80 80 80 80 80", true,
          "97 81 cf ff ff ff ff ff ff ff ff 01 80 80 80 80 80 80"},
         {"type codes are not checked", "97 82 00 00 01 e0 80 80 80 80 80 80", true,
@@ -324,27 +222,21 @@ TEST(ScriptContextUnpack, Tolerance)
         {"trailing bytes ignored", "97 80 80 80 80 80 80 80 c1 c1", true, empty},
         {"a map instead of the array", "81 00 80", false, "bad cast"},
         {"a negative key", "97 81 ff 02 80 80 80 80 80 80", false, "bad cast"},
-        {"a string key", "97 81 a1 30 02 80 80 80 80 80 80", false, "bad cast"},
         {"a float key", "97 81 ca 00 00 00 00 02 80 80 80 80 80 80", false, "bad cast"},
         {"a nil member", "91 c0", false, "bad cast"},
-        {"an array member", "92 80 90", false, "bad cast"},
         {"an int above 32 bits", "97 80 81 00 ce 80 00 00 00 80 80 80 80 80", false, "bad cast"},
         {"an int below 32 bits", "97 80 81 00 d3 ff ff ff ff 7f ff ff ff 80 80 80 80 80", false, "bad cast"},
         {"a float as int", "97 80 81 00 ca 3f c0 00 00 80 80 80 80 80", false, "bad cast"},
-        {"a nil float", "97 80 80 81 00 c0 80 80 80 80", false, "bad cast"},
         {"a bool as int", "97 80 80 80 81 00 01 80 80 80", false, "bad cast"},
-        {"a number as string", "97 80 80 80 80 81 00 05 80 80", false, "bad cast"},
         {"a nested array as table", "97 80 80 80 80 80 81 00 90 80", false, "bad cast"},
         {"a bad last member", "97 80 80 80 80 80 80 81 00 c3", false, "bad cast"},
         {"empty bytes", "", false, "insufficient bytes"},
         {"cut short", "97 81 00", false, "insufficient bytes"},
         {"invalid type byte", "97 c1", false, "parse error"},
-        {"array 32 of 2^32-1", "dd ff ff ff ff", false, "insufficient bytes"},
-        {"map 32 of 2^32-1", "97 df ff ff ff ff", false, "insufficient bytes"},
         {"str 32 of 2^32-1", "97 80 80 80 80 81 00 db ff ff ff ff", false, "insufficient bytes"},
         {"nested 100000 deep", ToHex(std::string(100000, '\x91')) + " c0", false, "depth size overflow"},
     };
-    for (const UnpackCase& c : cases)
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         ScriptContext context;

@@ -1,7 +1,6 @@
 // Sessions: membership, host claims, host votes and host requests, with the clock under control.
 
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,10 +44,9 @@ std::vector<std::string> HostResponses(const std::vector<InProcessServer::Sent>&
     return statuses;
 }
 
-class SessionTest : public ::testing::Test
+struct Rig
 {
-protected:
-    SessionTest()
+    Rig()
     {
         SetTimeSourceForTesting([this] { return nowMs; });
         server.network().SetEnetClockForTesting([this] { return enetNowMs; });
@@ -71,6 +69,10 @@ protected:
     InProcessServer server{{{"maxplayers", "10"}}};
     int64_t nowMs = 100000;
     uint32_t enetNowMs = 50000;
+};
+
+class SessionTest : public ::testing::Test, public Rig
+{
 };
 
 TEST_F(SessionTest, VotesNeededAreSixtyPercentRoundedUp)
@@ -96,52 +98,37 @@ TEST_F(SessionTest, NewClientsJoinSessionZeroAndTheLastLeaverRemovesTheRecord)
     EXPECT_EQ(server.sessions().Find(0), nullptr);
 }
 
-struct VoteCase
+TEST(Session, CandidateWinsWithTheNeededVotesAndEveryMemberIsTold)
 {
-    int members;
-    int votesToWin;
-};
+    for (auto [members, votesToWin] : {std::pair{1, 1}, {2, 2}, {4, 3}})
+    {
+        SCOPED_TRACE(members);
+        Rig rig;
+        auto clients = rig.AddClients(members);
+        Client* candidate = clients.back();
+        LogCapture log;
 
-void PrintTo(const VoteCase& c, std::ostream* out)
-{
-    *out << c.members << " members";
+        for (int vote = 1; vote < votesToWin; ++vote)
+            rig.server.sessions().HostVote(0, candidate->serverId, 77);
+        EXPECT_EQ(rig.server.sessions().Find(0)->hostId, kNoHost);
+        EXPECT_TRUE(rig.server.Drain().empty());
+
+        rig.server.sessions().HostVote(0, candidate->serverId, 77);
+        EXPECT_EQ(rig.server.sessions().Find(0)->hostId, candidate->serverId);
+        EXPECT_EQ(candidate->hostData, 77u);
+        EXPECT_TRUE(rig.server.sessions().Find(0)->votes.empty());
+
+        std::vector<HostVoteTo> expected;
+        for (Client* member : clients)
+            expected.push_back({member->peerId, candidate->serverId, 77});
+        EXPECT_EQ(HostVotes(rig.server.Drain()), expected);
+
+        const std::string id = std::to_string(candidate->serverId), votes = std::to_string(votesToWin);
+        EXPECT_EQ(log.Messages(spdlog::level::info),
+                  std::vector<std::string>{"[Session] p" + id + "(" + id + ") won host vote for session 0 (" +
+                                           votes + "/" + votes + " votes)."});
+    }
 }
-
-class SessionVoteTest : public SessionTest, public ::testing::WithParamInterface<VoteCase>
-{
-};
-
-TEST_P(SessionVoteTest, CandidateWinsWithTheNeededVotesAndEveryMemberIsTold)
-{
-    const VoteCase& c = GetParam();
-    auto clients = AddClients(c.members);
-    Client* candidate = clients.back();
-    LogCapture log;
-
-    for (int vote = 1; vote < c.votesToWin; ++vote)
-        server.sessions().HostVote(0, candidate->serverId, 77);
-    EXPECT_EQ(server.sessions().Find(0)->hostId, kNoHost);
-    EXPECT_TRUE(server.Drain().empty());
-
-    server.sessions().HostVote(0, candidate->serverId, 77);
-    EXPECT_EQ(server.sessions().Find(0)->hostId, candidate->serverId);
-    EXPECT_EQ(candidate->hostData, 77u);
-    EXPECT_TRUE(server.sessions().Find(0)->votes.empty());
-
-    std::vector<HostVoteTo> expected;
-    for (Client* member : clients)
-        expected.push_back({member->peerId, candidate->serverId, 77});
-    EXPECT_EQ(HostVotes(server.Drain()), expected);
-
-    std::string line = "[Session] p" + std::to_string(candidate->serverId) + "(" +
-                       std::to_string(candidate->serverId) + ") won host vote for session 0 (" +
-                       std::to_string(c.votesToWin) + "/" + std::to_string(c.votesToWin) + " votes).";
-    EXPECT_EQ(log.Messages(spdlog::level::info), std::vector<std::string>{line});
-}
-
-INSTANTIATE_TEST_SUITE_P(MemberCounts, SessionVoteTest,
-                         ::testing::Values(VoteCase{1, 1}, VoteCase{2, 2}, VoteCase{4, 3}),
-                         [](const auto& info) { return std::to_string(info.param.members) + "Members"; });
 
 TEST_F(SessionTest, AWonVoteClearsEveryCandidatesCount)
 {
@@ -210,86 +197,58 @@ TEST_F(SessionTest, ARecordCreatedAgainStartsAfresh)
     EXPECT_TRUE(record->votes.empty());
 }
 
-struct GrantCase
+TEST(Session, AFreeAnswerOpensAFiveSecondConflictWindow)
 {
-    int64_t delayMs;
-    const char* second;
-};
-
-void PrintTo(const GrantCase& c, std::ostream* out)
-{
-    *out << c.delayMs << " ms";
+    for (auto [delayMs, second] : {std::pair<int64_t, const char*>{0, "conflict"},
+                                   {4999, "conflict"},
+                                   {5000, "free"},
+                                   {60000, "free"}})
+    {
+        SCOPED_TRACE(delayMs);
+        Rig rig;
+        auto clients = rig.AddClients(2);
+        LogCapture log;
+        rig.server.sessions().HostRequest(0, clients[0]);
+        EXPECT_EQ(rig.server.sessions().Find(0)->lastHostGrantMs, rig.nowMs);
+        rig.nowMs += delayMs;
+        rig.server.sessions().HostRequest(0, clients[0]);
+        EXPECT_EQ(HostResponses(rig.server.Drain(), 10), (std::vector<std::string>{"free", second}));
+        EXPECT_TRUE(log.Contains("[Session] Allowed p1(1) to host session 0."));
+    }
 }
 
-class SessionGrantTest : public SessionTest, public ::testing::WithParamInterface<GrantCase>
+TEST(Session, AHostHeardFromWithinOneSecondKeepsTheSession)
 {
-};
-
-TEST_P(SessionGrantTest, AFreeAnswerOpensAFiveSecondConflictWindow)
-{
-    auto clients = AddClients(2);
-    LogCapture log;
-    server.sessions().HostRequest(0, clients[0]);
-    EXPECT_EQ(server.sessions().Find(0)->lastHostGrantMs, nowMs);
-    nowMs += GetParam().delayMs;
-    server.sessions().HostRequest(0, clients[0]);
-    EXPECT_EQ(HostResponses(server.Drain(), 10), (std::vector<std::string>{"free", GetParam().second}));
-    EXPECT_TRUE(log.Contains("[Session] Allowed p1(1) to host session 0."));
-}
-
-INSTANTIATE_TEST_SUITE_P(Edges, SessionGrantTest,
-                         ::testing::Values(GrantCase{0, "conflict"}, GrantCase{4999, "conflict"},
-                                           GrantCase{5000, "free"}, GrantCase{60000, "free"}),
-                         [](const auto& info) { return std::to_string(info.param.delayMs) + "ms"; });
-
-struct LivenessCase
-{
-    const char* name;
-    bool connected;
-    bool sameConnection;
-    uint32_t heardAgoMs;
-    const char* answer;
-};
-
-void PrintTo(const LivenessCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-class SessionLivenessTest : public SessionTest, public ::testing::WithParamInterface<LivenessCase>
-{
-};
-
-TEST_P(SessionLivenessTest, AHostHeardFromWithinOneSecondKeepsTheSession)
-{
-    const LivenessCase& c = GetParam();
-    auto clients = AddClients(2);
-    server.sessions().ClaimHost(0, clients[0], 1);
-    uint32_t connection = c.sameConnection ? clients[0]->connection : clients[0]->connection + 100;
-    server.network().PublishPeerForTesting(clients[0]->peerId, c.connected, connection, 20,
-                                           enetNowMs - c.heardAgoMs);
-    server.Drain();
-
-    server.sessions().HostRequest(0, clients[1]);
-    EXPECT_EQ(HostResponses(server.Drain(), 11), std::vector<std::string>{c.answer});
-}
-
-INSTANTIATE_TEST_SUITE_P(Edges, SessionLivenessTest,
-                         ::testing::Values(LivenessCase{"Heard999msAgo", true, true, 999, "hosted"},
-                                           LivenessCase{"Heard1000msAgo", true, true, 1000, "free"},
-                                           LivenessCase{"HeardJustNow", true, true, 0, "hosted"},
-                                           LivenessCase{"Disconnected", false, true, 0, "free"},
-                                           LivenessCase{"PeerIdTakenByANewcomer", true, false, 0, "free"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SessionTest, LivenessSurvivesTheWrapOfEnetsClock)
-{
-    auto clients = AddClients(2);
-    server.sessions().ClaimHost(0, clients[0], 1);
-    enetNowMs = 200;
-    server.network().PublishPeerForTesting(clients[0]->peerId, true, clients[0]->connection, 20, 0xFFFFFF00u);
-    server.sessions().HostRequest(0, clients[1]);
-    EXPECT_EQ(HostResponses(server.Drain(), 11), std::vector<std::string>{"hosted"});
+    const struct
+    {
+        const char* name;
+        bool connected;
+        bool sameConnection;
+        uint32_t heardAgoMs;
+        uint32_t enetNowMs;
+        const char* answer;
+    } cases[] = {
+        {"heard 999 ms ago", true, true, 999, 50000, "hosted"},
+        {"heard 1000 ms ago", true, true, 1000, 50000, "free"},
+        {"heard just now", true, true, 0, 50000, "hosted"},
+        {"disconnected", false, true, 0, 50000, "free"},
+        {"peer id taken by a newcomer", true, false, 0, 50000, "free"},
+        {"across the wrap of ENet's clock", true, true, 456, 200, "hosted"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.enetNowMs = c.enetNowMs;
+        auto clients = rig.AddClients(2);
+        rig.server.sessions().ClaimHost(0, clients[0], 1);
+        uint32_t connection = c.sameConnection ? clients[0]->connection : clients[0]->connection + 100;
+        rig.server.network().PublishPeerForTesting(clients[0]->peerId, c.connected, connection, 20,
+                                                   c.enetNowMs - c.heardAgoMs);
+        rig.server.Drain();
+        rig.server.sessions().HostRequest(0, clients[1]);
+        EXPECT_EQ(HostResponses(rig.server.Drain(), 11), std::vector<std::string>{c.answer});
+    }
 }
 
 TEST_F(SessionTest, TheHostItselfAndALoneMemberAreNeverAnsweredHosted)

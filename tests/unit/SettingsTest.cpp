@@ -48,8 +48,7 @@ void WriteBytes(const fs::path& path, const std::string& content)
 }
 
 // Direct children of the root as (name, text) pairs, in document order.
-std::vector<std::pair<std::string, std::string>> Elements(const std::string& xml,
-                                                          std::string* rootName = nullptr)
+std::vector<std::pair<std::string, std::string>> Elements(const std::string& xml)
 {
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
     EXPECT_EQ(document.Parse(xml.c_str(), xml.size()), tinyxml2::XML_SUCCESS) << xml;
@@ -57,8 +56,6 @@ std::vector<std::pair<std::string, std::string>> Elements(const std::string& xml
     tinyxml2::XMLElement* root = document.RootElement();
     if (root == nullptr)
         return elements;
-    if (rootName != nullptr)
-        *rootName = root->Name();
     for (auto* child = root->FirstChildElement(); child != nullptr; child = child->NextSiblingElement())
         elements.emplace_back(child->Name(), child->GetText() != nullptr ? child->GetText() : "");
     return elements;
@@ -95,43 +92,30 @@ protected:
     LogCapture log_;
 };
 
-// --- SetFromString -----------------------------------------------------------------------------
-
-struct IntCase
-{
-    const char* key;
-    const char* text;
-    int32_t expected;
-};
-
 TEST_F(SettingsTest, IntegerTextIsReadLikeTheFileFormatWants)
 {
-    const IntCase cases[] = {
-        {"port", "10000", 10000},
+    const struct
+    {
+        const char* key;
+        const char* text;
+        int32_t expected;
+    } cases[] = {
         {"port", "1024", 1024},       // lower bound is inclusive
         {"port", "65535", 65535},     // upper bound is inclusive
         {"port", "1023", 9999},       // below: ignored
         {"port", "65536", 9999},      // above: ignored
-        {"port", "80", 9999},         // the typical mistake
         {"port", "  10000  ", 10000}, // blanks around
-        {"port", "\t\r\n 10001", 10001},
-        {"port", "12000abc", 12000}, // stops at the first other character
+        {"port", "12000abc", 12000},  // stops at the first other character
         {"port", "+2000", 2000},
         {"port", "- 2000", 9999}, // sign must touch the digits
         {"port", "abc", 9999},    // no number at all
         {"port", "", 9999},
-        {"port", "   ", 9999},
-        {"port", "-", 9999},
         {"port", "99999999999", 9999}, // beyond 32 bits
         {"port", "4294977295", 9999},  // would wrap to 10000 in 32 bits
-        {"port", "-5", 9999},
         {"maxplayers", "0", 32},
         {"maxplayers", "101", 32},
-        {"maxplayers", "100", 100},
         {"episode", "2", 2},
         {"episode", "3", 0},
-        {"loglevel", "6", 6},
-        {"signed", "-42", -42},
         {"signed", "-101", 0},
         {"wide", "-2147483648", INT32_MIN},
         {"wide", "2147483647", INT32_MAX},
@@ -209,11 +193,14 @@ TEST_F(SettingsTest, FloatSettingsParseWithinBounds)
     }
 }
 
-// --- getters, text forms and the key sets ------------------------------------------------------
-
-TEST_F(SettingsTest, GettersNeverConvertBetweenTypes)
+TEST_F(SettingsTest, GettersNeverConvertAndTextForms)
 {
     Settings::SetDefaults(false);
+    Settings::AddInt("negative", -42, -100, 100);
+    Setting ratio;
+    ratio.type = Setting::Float;
+    ratio.floatValue = 1.5f;
+    Settings::InsertForTesting("ratio", ratio);
     Settings::SetFromString("resource", "a");
 
     EXPECT_EQ(Settings::GetInt("hostname"), 0);
@@ -222,69 +209,26 @@ TEST_F(SettingsTest, GettersNeverConvertBetweenTypes)
     EXPECT_TRUE(Settings::GetList("hostname").empty());
     EXPECT_EQ(Settings::GetString("resource"), "");
     EXPECT_EQ(Settings::GetInt("absent"), 0);
-    EXPECT_FALSE(Settings::GetBool("absent"));
-    EXPECT_EQ(Settings::GetString("absent"), "");
-    EXPECT_TRUE(Settings::GetList("absent").empty());
-}
-
-TEST_F(SettingsTest, TextForms)
-{
-    Settings::SetDefaults(false);
-    Settings::AddInt("negative", -42, -100, 100);
-    Settings::AddBool("off", false);
-    Setting ratio;
-    ratio.type = Setting::Float;
-    ratio.floatValue = 1.5f;
-    Settings::InsertForTesting("ratio", ratio);
-    Settings::SetFromString("resource", "a");
 
     const std::pair<const char*, const char*> cases[] = {
-        {"listed", "true"},
-        {"off", "false"},
-        {"port", "9999"},
-        {"negative", "-42"},
-        {"hostname", "Lanternfall Server"},
-        {"ratio", "1.500000"},
-        {"resource", ""},
-        {"absent", ""},
+        {"listed", "true"},    {"port", "9999"}, {"negative", "-42"},
+        {"ratio", "1.500000"}, {"resource", ""}, {"absent", ""},
     };
     for (const auto& [key, expected] : cases)
         EXPECT_EQ(Settings::GetAsString(key), expected) << key;
-}
-
-TEST_F(SettingsTest, FloatToStringUsesSixDecimals)
-{
-    const std::pair<float, const char*> cases[] = {
-        {0.0f, "0.000000"},
-        {1.5f, "1.500000"},
-        {-2.25f, "-2.250000"},
-        {0.1f, "0.100000"},
-        {1e10f, "10000000000.000000"},
-        {1e-7f, "0.000000"},
-    };
-    for (const auto& [value, expected] : cases)
-        EXPECT_EQ(FloatToString(value), expected);
+    EXPECT_EQ(FloatToString(0.1f), "0.100000");
+    EXPECT_EQ(FloatToString(1e10f), "10000000000.000000");
+    EXPECT_EQ(FloatToString(1e-7f), "0.000000");
     EXPECT_EQ(FloatToString(3.4e38f).size(), 39u + 7u) << "no truncation of large values";
 }
 
 TEST_F(SettingsTest, DefaultsOfBothKeySets)
 {
     Settings::SetDefaults(false);
-    EXPECT_EQ(Settings::GetString("hostaddress"), "127.0.0.1");
-    EXPECT_EQ(Settings::GetString("hostname"), "Lanternfall Server");
-    EXPECT_EQ(Settings::GetString("gamemode"), "Freeroam");
-    EXPECT_TRUE(Settings::GetBool("listed"));
-    EXPECT_EQ(Settings::GetInt("port"), 9999);
-    EXPECT_EQ(Settings::GetInt("maxplayers"), 32);
-    EXPECT_EQ(Settings::GetInt("episode"), 0);
-    EXPECT_EQ(Settings::GetString("secret"), "tarragon");
-    EXPECT_EQ(Settings::GetInt("loglevel"), 2);
-    EXPECT_TRUE(Settings::GetBool("chat"));
     ASSERT_NE(Settings::Find("resource"), nullptr);
     EXPECT_EQ(Settings::Find("resource")->type, Setting::List);
     EXPECT_EQ(Settings::Find("nick"), nullptr);
 
-    // A second round keeps what is there.
     Settings::SetFromString("port", "10000");
     EXPECT_FALSE(Settings::AddInt("port", 1, 0, 2));
     EXPECT_FALSE(Settings::AddBool("port", true));
@@ -295,10 +239,7 @@ TEST_F(SettingsTest, DefaultsOfBothKeySets)
     Settings::ResetForTesting();
     Settings::SetDefaults(true);
     EXPECT_EQ(Settings::GetString("ip"), "127.0.0.1");
-    EXPECT_EQ(Settings::GetInt("port"), 9999);
-    EXPECT_EQ(Settings::GetString("nick"), "");
     EXPECT_EQ(Settings::GetInt("chatKey"), 0);
-    EXPECT_EQ(Settings::GetString("gamePath"), "");
     EXPECT_EQ(Settings::GetInt("loglevel"), 2);
     EXPECT_FALSE(Settings::GetBool("ackShortcut"));
     EXPECT_TRUE(Settings::GetBool("closeAtStart"));
@@ -308,30 +249,19 @@ TEST_F(SettingsTest, DefaultsOfBothKeySets)
     EXPECT_EQ(Settings::GetInt("chatKey"), 0);
 }
 
-// --- Load ------------------------------------------------------------------------------------
-
-struct LoadCase
-{
-    const char* name;
-    const char* body; // children of <settings>, or a whole document when it starts with '<' + '?'/'!'
-    const char* key;
-    std::string expected; // GetAsString of key after load
-};
-
 TEST_F(SettingsTest, FileVariants)
 {
-    const LoadCase cases[] = {
-        {"port out of bounds", "<port>80</port>", "port", "9999"},
-        {"maxplayers zero", "<maxplayers>0</maxplayers>", "maxplayers", "32"},
-        {"maxplayers 101", "<maxplayers>101</maxplayers>", "maxplayers", "32"},
-        {"blanks around number", "<port> 10000 </port>", "port", "10000"},
+    // XML-specific forms; the value parsing itself is covered by the SetFromString tables.
+    const struct
+    {
+        const char* name;
+        const char* body;
+        const char* key;
+        std::string expected;
+    } cases[] = {
         {"newlines around number", "<port>\n  10000\n</port>", "port", "10000"},
-        {"capital False", "<listed>False</listed>", "listed", "true"},
-        {"no", "<listed>no</listed>", "listed", "true"},
         {"empty bool", "<listed></listed>", "listed", "true"},
         {"self-closed bool", "<listed/>", "listed", "true"},
-        {"false", "<listed>false</listed>", "listed", "false"},
-        {"zero", "<listed>0</listed>", "listed", "false"},
         {"hostname blanks", "<hostname>  My Server  </hostname>", "hostname", "  My Server  "},
         {"entities", "<hostname>A &amp; B &lt;3</hostname>", "hostname", "A & B <3"},
         {"CDATA", "<hostname><![CDATA[<raw>]]></hostname>", "hostname", "<raw>"},
@@ -343,9 +273,6 @@ TEST_F(SettingsTest, FileVariants)
         {"element first child", "<hostname><b>Bold</b></hostname>", "hostname", ""},
         {"comment before the text", "<port><!-- c -->10007</port>", "port", "10007"},
         {"grandchild not a setting", "<group><port>10008</port></group>", "port", "9999"},
-        {"episode 2", "<episode>2</episode>", "episode", "2"},
-        {"no number", "<port>none</port>", "port", "9999"},
-        {"huge number", "<port>99999999999</port>", "port", "9999"},
     };
     for (const auto& c : cases)
     {
@@ -355,24 +282,23 @@ TEST_F(SettingsTest, FileVariants)
     }
 }
 
-TEST_F(SettingsTest, ListElementsAppendInDocumentOrder)
-{
-    ASSERT_TRUE(LoadText("<settings><resource>a</resource><port>10000</port><resource>b</resource>"
-                         "<resource></resource></settings>"));
-    EXPECT_EQ(Settings::GetList("resource"), (std::vector<std::string>{"a", "b", ""}));
-}
-
 TEST_F(SettingsTest, AnyRootNameAndSurroundingNodesWork)
 {
     ASSERT_TRUE(LoadText("<?xml version=\"1.0\"?>\n<!-- top -->\n<config mode=\"x\">\n  <!-- inner -->\n"
                          "  text outside\n  <port>10003</port>\n</config>\n<!-- tail -->\n"));
     EXPECT_EQ(Settings::GetInt("port"), 10003);
+    Settings::ResetForTesting();
+    EXPECT_TRUE(LoadText("<!-- nothing here -->"));
+    EXPECT_EQ(Settings::GetInt("port"), 9999);
 }
 
 TEST_F(SettingsTest, UnknownElementsAreReportedOnceEachAndOthersStillApply)
 {
-    ASSERT_TRUE(LoadText("<settings><Port>1</Port><port>10000</port><bogus/><Port>2</Port></settings>"));
+    ASSERT_TRUE(
+        LoadText("<settings><Port>1</Port><resource>a</resource><port>10000</port><bogus/><Port>2</Port>"
+                 "<resource>b</resource><resource></resource></settings>"));
     EXPECT_EQ(Settings::GetInt("port"), 10000);
+    EXPECT_EQ(Settings::GetList("resource"), (std::vector<std::string>{"a", "b", ""})) << "in document order";
     EXPECT_EQ(Logged(log_), (std::vector<std::string>{
                                 "error|[Settings] File setting Port does not exist.",
                                 "error|[Settings] File setting bogus does not exist.",
@@ -403,49 +329,36 @@ TEST_F(SettingsTest, UnreadableFilesFailAndKeepDefaults)
     }
 }
 
-TEST_F(SettingsTest, DocumentWithoutElementsKeepsDefaults)
-{
-    EXPECT_TRUE(LoadText("<!-- nothing here -->"));
-    EXPECT_EQ(Settings::GetInt("port"), 9999);
-}
-
-TEST_F(SettingsTest, FolderInPlaceOfTheFileFailsToLoad)
+TEST_F(SettingsTest, FolderOrUndeterminableExistenceFailsToLoad)
 {
     fs::create_directory(SettingsPath());
-    EXPECT_FALSE(Settings::Load(SettingsPath(), true, false));
-    EXPECT_EQ(Logged(log_), (std::vector<std::string>{"error|[Settings] Failed to load settings file " +
-                                                      SettingsPath().string() + "."}));
-}
-
-TEST_F(SettingsTest, UndeterminableExistenceFailsToLoad)
-{
     // A name longer than the file system allows: stat fails with an error, not "not found".
-    fs::path path = folder_ / std::string(300, 'a') / "settings.xml";
-    EXPECT_FALSE(Settings::Load(path, true, false));
-    EXPECT_EQ(Logged(log_), (std::vector<std::string>{"error|[Settings] Failed to load settings file " +
-                                                      path.string() + "."}));
-    EXPECT_EQ(Settings::GetInt("port"), 9999);
+    for (const fs::path& path : {SettingsPath(), folder_ / std::string(300, 'a') / "settings.xml"})
+    {
+        LogCapture log;
+        EXPECT_FALSE(Settings::Load(path, true, false));
+        EXPECT_EQ(Logged(log), (std::vector<std::string>{"error|[Settings] Failed to load settings file " +
+                                                         path.string() + "."}));
+        EXPECT_EQ(Settings::GetInt("port"), 9999);
+    }
 }
 
-TEST_F(SettingsTest, MissingFileWithoutCreateFails)
+TEST_F(SettingsTest, MissingFileFailsWithoutCreateOrWhenItCannotBeCreated)
 {
     EXPECT_FALSE(Settings::Load(SettingsPath(), false, false));
     EXPECT_FALSE(fs::exists(SettingsPath()));
-    EXPECT_EQ(Logged(log_), (std::vector<std::string>{"error|[Settings] Settings file " +
-                                                      SettingsPath().string() + " does not exist."}));
     EXPECT_EQ(Settings::GetInt("maxplayers"), 32) << "defaults are in the store";
-}
 
-TEST_F(SettingsTest, MissingFileThatCannotBeCreatedFails)
-{
     fs::path path = folder_ / "no-such-folder" / "settings.xml";
     EXPECT_FALSE(Settings::Load(path, true, false));
-    EXPECT_EQ(Logged(log_), (std::vector<std::string>{
-                                "info|[Settings] Settings file " + path.string() +
-                                    " does not exist, it will now be created.",
-                                "debug|[Settings] Failed to open settings file for writing.",
-                                "error|[Settings] Failed to create settings file " + path.string() + ".",
-                            }));
+    EXPECT_EQ(
+        Logged(log_),
+        (std::vector<std::string>{
+            "error|[Settings] Settings file " + SettingsPath().string() + " does not exist.",
+            "info|[Settings] Settings file " + path.string() + " does not exist, it will now be created.",
+            "debug|[Settings] Failed to open settings file for writing.",
+            "error|[Settings] Failed to create settings file " + path.string() + ".",
+        }));
 }
 
 TEST_F(SettingsTest, FirstStartWritesTheTenDefaultsInKeyOrder)
@@ -455,28 +368,19 @@ TEST_F(SettingsTest, FirstStartWritesTheTenDefaultsInKeyOrder)
               (std::vector<std::string>{"info|[Settings] Settings file " + SettingsPath().string() +
                                         " does not exist, it will now be created."}));
 
-    std::string written = ReadBytes(SettingsPath());
-    std::string root;
-    auto elements = Elements(written, &root);
-    EXPECT_EQ(root, "settings");
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"chat", "true"},
-        {"episode", "0"},
-        {"gamemode", "Freeroam"},
-        {"hostaddress", "127.0.0.1"},
-        {"hostname", "Lanternfall Server"},
-        {"listed", "true"},
-        {"loglevel", "2"},
-        {"maxplayers", "32"},
-        {"port", "9999"},
-        {"secret", "tarragon"},
-    };
-    EXPECT_EQ(elements, expected) << written;
-    EXPECT_EQ(written.find("resource"), std::string::npos);
-    EXPECT_EQ(written.find("<?xml"), std::string::npos) << "no declaration";
-    // One element per line, indented by the printer.
-    for (const auto& [key, value] : expected)
-        EXPECT_NE(written.find("\n    <" + key + ">" + value + "</" + key + ">\n"), std::string::npos) << key;
+    // Key order, one element per line, no declaration, no list keys.
+    EXPECT_EQ(ReadBytes(SettingsPath()), "<settings>\n"
+                                         "    <chat>true</chat>\n"
+                                         "    <episode>0</episode>\n"
+                                         "    <gamemode>Freeroam</gamemode>\n"
+                                         "    <hostaddress>127.0.0.1</hostaddress>\n"
+                                         "    <hostname>Lanternfall Server</hostname>\n"
+                                         "    <listed>true</listed>\n"
+                                         "    <loglevel>2</loglevel>\n"
+                                         "    <maxplayers>32</maxplayers>\n"
+                                         "    <port>9999</port>\n"
+                                         "    <secret>tarragon</secret>\n"
+                                         "</settings>\n");
 }
 
 TEST_F(SettingsTest, ExistingFileIsNeverRewrittenByLoad)
@@ -504,14 +408,7 @@ TEST_F(SettingsTest, ChangesAfterLoadUpdateTheFileInPlace)
     ASSERT_GE(elements.size(), 2u);
     EXPECT_EQ(elements[0], (std::pair<std::string, std::string>{"bogus", "1"})) << "unknown elements survive";
     EXPECT_EQ(elements[1], (std::pair<std::string, std::string>{"port", "10001"})) << "updated where it was";
-    std::vector<std::string> resources;
-    for (const auto& [name, text] : elements)
-    {
-        if (name == "resource")
-            resources.push_back(text);
-    }
-    EXPECT_EQ(resources, (std::vector<std::string>{"old", "new"}));
-    // Keys missing from the file are appended.
+    EXPECT_LT(written.find(">old<"), written.find(">new<")) << written;
     EXPECT_NE(written.find("<hostname>Lanternfall Server</hostname>"), std::string::npos);
 }
 
