@@ -36,6 +36,20 @@ bool ReadClient(ScriptVM* vm, Client*& client, int32_t& result)
     }
     return true;
 }
+
+// The body of the natives that read one value of an existing client: pushes it as one result.
+template <typename PushValue> int32_t PushClientValue(void* state, PushValue push)
+{
+    ScriptVM* vm = FindScriptVM(state);
+    if (vm == nullptr)
+        return 0;
+    Client* client = nullptr;
+    int32_t result = 0;
+    if (!ReadClient(vm, client, result))
+        return result;
+    push(*vm, *client);
+    return 1;
+}
 } // namespace
 
 // Player.IsConnected(clientId): never raises for an unknown id.
@@ -54,15 +68,7 @@ int32_t ScriptPlayerIsConnected(void* state)
 // Player.GetName(clientId): empty until the player named itself.
 int32_t ScriptPlayerGetName(void* state)
 {
-    ScriptVM* vm = FindScriptVM(state);
-    if (vm == nullptr)
-        return 0;
-    Client* client = nullptr;
-    int32_t result = 0;
-    if (!ReadClient(vm, client, result))
-        return result;
-    vm->PushString(client->name);
-    return 1;
+    return PushClientValue(state, [](ScriptVM& vm, const Client& client) { vm.PushString(client.name); });
 }
 
 // Player.SetName(clientId, name): 1 to 18 bytes, checked before the lookup; told to everyone.
@@ -90,16 +96,9 @@ int32_t ScriptPlayerSetName(void* state)
 // last known value once the peer is gone and the disconnect is not handled yet.
 int32_t ScriptPlayerGetPing(void* state)
 {
-    ScriptVM* vm = FindScriptVM(state);
-    if (vm == nullptr)
-        return 0;
-    Client* client = nullptr;
-    int32_t result = 0;
-    if (!ReadClient(vm, client, result))
-        return result;
-    uint32_t roundTripTime = g_server->network ? g_server->network->GetPeerRoundTripTime(client->peerId) : 0;
-    vm->PushUInt(roundTripTime);
-    return 1;
+    return PushClientValue(
+        state, [](ScriptVM& vm, const Client& client)
+        { vm.PushUInt(g_server->network ? g_server->network->GetPeerRoundTripTime(client.peerId) : 0u); });
 }
 
 // Player.Kick(clientId [, reason]): queued to the network worker; the client stays registered until
@@ -144,29 +143,14 @@ int32_t ScriptPlayerSetSession(void* state)
 // Player.GetSession(clientId)
 int32_t ScriptPlayerGetSession(void* state)
 {
-    ScriptVM* vm = FindScriptVM(state);
-    if (vm == nullptr)
-        return 0;
-    Client* client = nullptr;
-    int32_t result = 0;
-    if (!ReadClient(vm, client, result))
-        return result;
-    vm->PushInt(client->sessionId);
-    return 1;
+    return PushClientValue(state, [](ScriptVM& vm, const Client& client) { vm.PushInt(client.sessionId); });
 }
 
 // Player.IsSessionActive(clientId)
 int32_t ScriptPlayerIsSessionActive(void* state)
 {
-    ScriptVM* vm = FindScriptVM(state);
-    if (vm == nullptr)
-        return 0;
-    Client* client = nullptr;
-    int32_t result = 0;
-    if (!ReadClient(vm, client, result))
-        return result;
-    vm->PushBool(client->sessionActive);
-    return 1;
+    return PushClientValue(state,
+                           [](ScriptVM& vm, const Client& client) { vm.PushBool(client.sessionActive); });
 }
 
 namespace
