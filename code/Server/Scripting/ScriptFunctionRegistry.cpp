@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Scripting/ScriptVM.h"
+#include "Scripting/SquirrelVM.h"
 
 ScriptFunctionEntry::ScriptFunctionEntry(std::string nameSpace, std::string name, ScriptFunctionNative native)
     : nameSpace(std::move(nameSpace)), name(std::move(name)), native(native)
@@ -54,7 +55,11 @@ SQInteger SquirrelScriptFunctionTrampoline(HSQUIRRELVM vm)
     const auto* entry = static_cast<const ScriptFunctionEntry*>(pointer);
     try
     {
-        return static_cast<SQInteger>(entry->native(vm));
+        SQInteger result = entry->native(vm);
+        // A result that could not be pushed whole must not hand the script one of its arguments.
+        if (result > 0 && SquirrelVM::TakeIncompletePush())
+            return sq_throwerror(vm, "stack overflow (too many results)");
+        return result;
     }
     catch (const std::exception& error)
     {
