@@ -77,14 +77,6 @@ int64_t LuaTestVM::GlobalInt(const char* name)
     return value;
 }
 
-double LuaTestVM::GlobalNumber(const char* name)
-{
-    lua_getglobal(L(), name);
-    double value = lua_tonumber(L(), -1);
-    lua_pop(L(), 1);
-    return value;
-}
-
 bool LuaTestVM::GlobalBool(const char* name)
 {
     lua_getglobal(L(), name);

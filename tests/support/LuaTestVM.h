@@ -38,7 +38,6 @@ public:
 
     std::string GlobalString(const char* name);
     int64_t GlobalInt(const char* name);
-    double GlobalNumber(const char* name);
     bool GlobalBool(const char* name);
     int GlobalType(const char* name);
 
