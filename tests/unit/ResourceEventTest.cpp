@@ -1,9 +1,7 @@
-// Event system semantics (queued versus triggered events, cancel state per trigger and per thread,
-// remote refusal, handlers added during a walk) and the resource manager's stop path, driven through
-// resources whose VM is a fake that runs C++ handlers.
+// Event semantics and the resource stop path, through resources whose fake VM runs C++ handlers.
 
-#include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,21 +15,16 @@
 namespace
 {
 
-using restest::FakeHandler;
-using restest::FakeScripts;
-using restest::FakeVMScope;
-using restest::TempBase;
-using restest::TestServer;
+using Calls = std::vector<std::string>;
 
 class ResourceEventTest : public ::testing::Test
 {
 protected:
     void SetUp() override { restest::ResetSettings(); }
 
-    // A lua resource whose server scripts are the given names (run by the fake VM).
-    Resource* Start(const std::string& name, const std::vector<std::string>& scripts = {"main.lua"})
+    Resource* Start(const std::string& name)
     {
-        WriteFakeResource(name, scripts);
+        WriteFakeResource(name, {"main.lua"});
         return server.StartResource(name);
     }
 
@@ -40,131 +33,87 @@ protected:
         std::string meta = R"(<meta type="lua">)";
         std::map<std::string, std::string> files;
         for (const std::string& script : scripts)
-        {
             meta += "<script src=\"" + script + "\" type=\"server\"/>";
+        for (const std::string& script : scripts)
             files[script] = "-- " + script;
-        }
         base.WriteResource(name, meta + "</meta>", files);
     }
 
-    // Registers a handler body under a new id and subscribes it.
-    int32_t Subscribe(Resource* resource, const std::string& event, std::function<bool(uint32_t)> body,
-                      bool allowRemote = false)
+    // Subscribes a handler body under the next id; the fake VM logs calls as "<resource>:<id>".
+    void Subscribe(
+        Resource* resource, const std::string& event,
+        std::function<bool(uint32_t)> body = [](uint32_t) { return true; }, bool remote = false)
     {
-        int32_t id = nextId++;
-        scripts.handlers[id] = std::move(body);
-        resource->AddHandler(event, FakeHandler(id), allowRemote);
-        return id;
-    }
-    int32_t SubscribePlain(Resource* resource, const std::string& event, bool allowRemote = false)
-    {
-        return Subscribe(
-            resource, event, [](uint32_t) { return true; }, allowRemote);
+        scripts.handlers[nextId] = std::move(body);
+        resource->AddHandler(event, restest::FakeHandler(nextId++), remote);
     }
 
-    int32_t SubscribeCanceling(Resource* resource, const std::string& event)
-    {
-        return Subscribe(resource, event,
-                         [this](uint32_t)
-                         {
-                             manager.CancelEvent();
-                             return true;
-                         });
-    }
+    bool Cancel() { return manager.CancelEvent(), true; }
+    bool Trigger(const std::string& e) { return manager.TriggerEvent(e, kServerEventSource, false, {}); }
+    void Queue(const std::string& event) { manager.QueueEvent(event, kServerEventSource, false, {}); }
+    Calls TakeCalls() { return std::exchange(scripts.calls, {}); }
 
-    bool Trigger(const std::string& event)
-    {
-        return manager.TriggerEvent(event, kServerEventSource, false, noArgs);
-    }
-    void Queue(const std::string& event) { manager.QueueEvent(event, kServerEventSource, false, noArgs); }
-
-    std::vector<std::string> TakeCalls() { return std::exchange(scripts.calls, {}); }
-
-    TempBase base;
-    FakeScripts scripts;
-    FakeVMScope fakeVM{scripts};
-    TestServer server;
+    restest::TempBase base;
+    restest::FakeScripts scripts;
+    restest::FakeVMScope fakeVM{scripts};
+    restest::TestServer server;
     ResourceManager& manager = server.Manager();
     int32_t nextId = 1;
-    ScriptContext noArgs;
 };
 
-TEST_F(ResourceEventTest, HandlersRunInSubscriptionOrderOncePerEvent)
+TEST_F(ResourceEventTest, HandlersRunInSubscriptionOrderAndOnlyWhenAllowed)
 {
     Resource* a = Start("A");
-    Resource* b = Start("B");
-    SubscribePlain(a, "ev");
-    SubscribePlain(a, "other");
-    SubscribePlain(a, "ev");
-    {
-        LogCapture log;
-        Queue("nobody");
-        EXPECT_EQ(log.Messages(), std::vector<std::string>{"[ResourceEventManager] Queue event nobody."});
-        EXPECT_FALSE(a->HasQueuedEvents() || b->HasQueuedEvents()) << "nothing stored without handlers";
-    }
+    Subscribe(a, "ev");
+    Subscribe(a, "other");
+    Subscribe(a, "ev");
+    Subscribe(a, "first", [&](uint32_t) { return Queue("second"), true; });
+    Subscribe(a, "second");
+    LogCapture log;
+    Queue("nobody");
+    EXPECT_EQ(log.Messages(), Calls{"[ResourceEventManager] Queue event nobody."});
+    EXPECT_FALSE(a->HasQueuedEvents()) << "nothing stored without handlers";
 
     EXPECT_TRUE(Trigger("ev"));
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:3"}));
-
+    EXPECT_EQ(TakeCalls(), (Calls{"A:1", "A:3"}));
     Queue("ev");
     EXPECT_TRUE(TakeCalls().empty()) << "queued events wait for the next pass";
     manager.Process();
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:3"}));
+    EXPECT_EQ(TakeCalls(), (Calls{"A:1", "A:3"}));
+    // An event queued during a pass runs in that pass.
+    Queue("first");
     manager.Process();
-    EXPECT_TRUE(TakeCalls().empty());
-}
+    EXPECT_EQ(TakeCalls(), (Calls{"A:4", "A:5"}));
 
-TEST_F(ResourceEventTest, RemoteEventsRunOnlyHandlersThatAllowThem)
-{
-    Resource* a = Start("A");
-    Resource* b = Start("B");
-    SubscribePlain(a, "ev", false);
-    SubscribePlain(a, "ev", true);
-    SubscribePlain(b, "local");
-
-    LogCapture log;
-    manager.QueueEvent("ev", 7, true, noArgs);
-    manager.Process();
-    EXPECT_EQ(TakeCalls(), std::vector<std::string>{"A:2"});
-    EXPECT_EQ(
-        log.Messages(spdlog::level::warn),
-        std::vector<std::string>{
-            "[ResourceEvent] A handler of event ev in resource A doesn't allow to be triggered remotely."});
-    EXPECT_EQ(a->GetSource(), 7);
-    Trigger("local");
-    EXPECT_EQ(a->GetSource(), 7) << "the source stays until a handler of A runs again";
-    EXPECT_EQ(b->GetSource(), kServerEventSource);
-    TakeCalls();
-
-    // The same event raised locally runs both.
-    Trigger("ev");
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
-    EXPECT_EQ(a->GetSource(), kServerEventSource);
-}
-
-TEST_F(ResourceEventTest, HandlerSubscribedDuringTheWalkRunsInTheSameWalk)
-{
-    Resource* a = Start("A");
-    bool added = false;
-    Subscribe(a, "ev",
+    // A handler subscribed during the walk joins it only under the same event name.
+    Subscribe(a, "grow",
               [&](uint32_t)
               {
-                  if (!added)
+                  if (nextId == 7)
                   {
-                      added = true;
-                      SubscribePlain(a, "ev"); // same name: runs in this walk
-                      SubscribePlain(a, "eu"); // sorts before: not part of it
-                      SubscribePlain(a, "ew"); // sorts after: not part of it
+                      Subscribe(a, "grow");
+                      Subscribe(a, "gro");
+                      Subscribe(a, "grz");
                   }
                   return true;
               });
-    Trigger("ev");
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
-    Trigger("ev");
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
+    Trigger("grow");
+    EXPECT_EQ(TakeCalls(), (Calls{"A:6", "A:7"}));
+
+    Subscribe(a, "rev");
+    Subscribe(
+        a, "rev", [](uint32_t) { return true; }, true);
+    manager.QueueEvent("rev", 7, true, {});
+    manager.Process();
+    EXPECT_EQ(TakeCalls(), Calls{"A:11"}) << "remote events run only handlers that allow them";
+    EXPECT_TRUE(log.Contains(
+        "[ResourceEvent] A handler of event rev in resource A doesn't allow to be triggered remotely."));
+    EXPECT_EQ(a->GetSource(), 7);
+    EXPECT_TRUE(Trigger("rev"));
+    EXPECT_EQ(TakeCalls(), (Calls{"A:10", "A:11"}));
 }
 
-TEST_F(ResourceEventTest, CancelReachesOnlyTheInnermostTrigger)
+TEST_F(ResourceEventTest, CancelReachesOnlyTheInnermostTriggerOfItsThread)
 {
     Resource* a = Start("A");
     bool innerResult = true;
@@ -173,214 +122,110 @@ TEST_F(ResourceEventTest, CancelReachesOnlyTheInnermostTrigger)
               [&](uint32_t)
               {
                   innerResult = Trigger("inner");
-                  if (!cancelInner)
-                      manager.CancelEvent(); // the inner flag is popped by now: this cancels the outer
-                  return true;
+                  return cancelInner || Cancel(); // the inner flag is popped by now
               });
-    Subscribe(a, "inner",
-              [&](uint32_t)
-              {
-                  if (cancelInner)
-                      manager.CancelEvent();
-                  return true;
-              });
-
+    Subscribe(a, "inner", [&](uint32_t) { return !cancelInner || Cancel(); });
     EXPECT_FALSE(Trigger("outer"));
     EXPECT_TRUE(innerResult);
-    EXPECT_TRUE(manager.WasLastCanceled());
-
     cancelInner = true;
     EXPECT_TRUE(Trigger("outer"));
     EXPECT_FALSE(innerResult);
     EXPECT_FALSE(manager.WasLastCanceled()) << "the outer trigger finished last, uncanceled";
-}
 
-TEST_F(ResourceEventTest, CancelNeitherStopsTheWalkNorReachesQueuedEvents)
-{
-    Resource* a = Start("A");
-    Resource* b = Start("B");
-    SubscribeCanceling(a, "ev");
-    SubscribePlain(a, "ev");
-    SubscribePlain(b, "ev");
-    EXPECT_FALSE(Trigger("ev"));
-    EXPECT_EQ(TakeCalls().size(), 3u);
-
-    Trigger("nobody"); // this thread's flag: false
+    // Cancel does not stop the walk, nor reach queued events.
+    Subscribe(a, "ev", [this](uint32_t) { return Cancel(); });
+    Subscribe(a, "ev");
+    TakeCalls();
     Queue("ev");
+    Trigger("nobody");
     manager.Process();
-    EXPECT_EQ(TakeCalls().size(), 3u);
+    EXPECT_EQ(TakeCalls().size(), 2u);
     EXPECT_FALSE(manager.WasLastCanceled());
-}
 
-TEST_F(ResourceEventTest, CancelStateIsPerThread)
-{
-    Resource* a = Start("A");
-    SubscribeCanceling(a, "cancel");
-    SubscribePlain(a, "plain");
-    EXPECT_FALSE(Trigger("cancel"));
-    ASSERT_TRUE(manager.WasLastCanceled());
-
-    bool otherBefore = true;
-    bool otherResult = false;
-    bool otherAfter = true;
-    std::thread other(
-        [&]
-        {
-            otherBefore = manager.WasLastCanceled();
-            manager.CancelEvent(); // nothing runs on this thread: no effect
-            otherResult = Trigger("plain");
-            otherAfter = manager.WasLastCanceled();
-        });
-    other.join();
-    EXPECT_FALSE(otherBefore);
-    EXPECT_TRUE(otherResult);
-    EXPECT_FALSE(otherAfter);
-    EXPECT_TRUE(manager.WasLastCanceled()) << "the other thread's trigger does not touch this thread's flag";
+    EXPECT_FALSE(Trigger("ev"));
+    bool otherThreadSees = true;
+    std::thread([&] { otherThreadSees = manager.WasLastCanceled(); }).join();
+    EXPECT_FALSE(otherThreadSees);
+    EXPECT_TRUE(manager.WasLastCanceled());
 }
 
 TEST_F(ResourceEventTest, FailingHandlersDoNotStopTheOthers)
 {
     Resource* a = Start("A");
-    Resource* b = Start("B");
     Subscribe(a, "ev", [](uint32_t) { return false; });
-    a->AddHandler("ev", FakeHandler(999), false); // no such function: cannot be pushed
+    a->AddHandler("ev", restest::FakeHandler(999), false); // no such function: cannot be pushed
     uint32_t argCount = 0;
-    Subscribe(a, "ev",
-              [&](uint32_t count)
-              {
-                  argCount = count;
-                  return true;
-              });
-    SubscribePlain(b, "ev");
-
+    Subscribe(a, "ev", [&](uint32_t count) { return argCount = count, true; });
     LogCapture log;
     ScriptContext args;
-    args.AddInt(1);
     args.AddString("two");
-    args.AddBool(true);
     EXPECT_TRUE(manager.TriggerEvent("ev", kServerEventSource, false, args));
-    EXPECT_EQ(argCount, 3u);
-    std::vector<std::string> calls = TakeCalls();
-    std::sort(calls.begin(), calls.end());
-    EXPECT_EQ(calls, (std::vector<std::string>{"A:1", "A:2", "B:3"}));
+    EXPECT_EQ(argCount, 1u);
+    EXPECT_EQ(TakeCalls(), (Calls{"A:1", "A:2"}));
     EXPECT_EQ(log.Messages(spdlog::level::err),
-              (std::vector<std::string>{
-                  "[ResourceEvent] Failed to call a handler function of event ev in resource A.",
-                  "[ResourceEvent] Failed to push a handler function of event ev in resource A."}));
+              (Calls{"[ResourceEvent] Failed to call a handler function of event ev in resource A.",
+                     "[ResourceEvent] Failed to push a handler function of event ev in resource A."}));
 }
 
-TEST_F(ResourceEventTest, EventsQueuedDuringAPassRunInThatPass)
+TEST_F(ResourceEventTest, StartReachesEarlierSubscribersAndTearsDownOnFailure)
 {
-    Resource* a = Start("A");
-    Subscribe(a, "first",
-              [&](uint32_t)
-              {
-                  Queue("second");
-                  return true;
-              });
-    SubscribePlain(a, "second");
-    Queue("first");
-    a->ProcessQueue();
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:2"}));
-    EXPECT_FALSE(a->HasQueuedEvents());
-}
-
-TEST_F(ResourceEventTest, ResourceStartReachesEarlierSubscribersOnly)
-{
-    WriteFakeResource("A", {"main.lua"});
+    WriteFakeResource("A", {"a.lua"});
     WriteFakeResource("B", {"b.lua"});
-    scripts.onLoad["main.lua"] = [&](Resource* r) { SubscribePlain(r, "resourceStart"); };
-    scripts.onLoad["b.lua"] = [&](Resource* r) { SubscribePlain(r, "resourceStart"); };
+    WriteFakeResource("C", {"c1.lua", "c2.lua", "c3.lua"});
+    for (const char* script : {"a.lua", "b.lua", "c1.lua"})
+        scripts.onLoad[script] = [&](Resource* r) { Subscribe(r, "resourceStart"); };
+    scripts.failingScripts.insert("c2.lua");
     ASSERT_NE(server.StartResource("A"), nullptr);
     manager.Process();
     ASSERT_NE(server.StartResource("B"), nullptr);
     manager.Process();
-    // A sees its own start and B's; B only its own.
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"A:1", "A:1", "B:2"}));
+    EXPECT_EQ(TakeCalls(), (Calls{"A:1", "A:1", "B:2"}));
+
+    Resource* c = manager.CreateResource("C");
+    ASSERT_TRUE(c->Load());
+    EXPECT_FALSE(c->Start());
+    EXPECT_EQ(scripts.loaded, (Calls{"A:a.lua", "B:b.lua", "C:c1.lua", "C:c2.lua"}));
+    EXPECT_TRUE(c->IsLoaded() && !c->IsStarted() && c->GetVM() == nullptr);
+    EXPECT_EQ(c->GetHandlerCount(), 0u);
 }
 
-TEST_F(ResourceEventTest, StartRunsScriptsInOrderAndTearsDownOnFailure)
-{
-    WriteFakeResource("A", {"a.lua", "b.lua", "c.lua"});
-    scripts.onLoad["a.lua"] = [&](Resource* r) { SubscribePlain(r, "ev"); };
-    scripts.failingScripts.insert("b.lua");
-
-    Resource* a = manager.CreateResource("A");
-    ASSERT_TRUE(a->Load());
-    LogCapture log;
-    EXPECT_FALSE(a->Start());
-    EXPECT_EQ(scripts.loaded, (std::vector<std::string>{"A:a.lua", "A:b.lua"}));
-    EXPECT_TRUE(a->IsLoaded());
-    EXPECT_FALSE(a->IsStarted());
-    EXPECT_EQ(a->GetVM(), nullptr);
-    EXPECT_EQ(a->GetHandlerCount(), 0u);
-    EXPECT_FALSE(log.Contains("[Resource] Started resource"));
-}
-
-TEST_F(ResourceEventTest, StoppingDropsQueuedEvents)
+TEST_F(ResourceEventTest, StopCanBeCanceledAndDropsQueuedEvents)
 {
     WriteFakeResource("A", {"main.lua"});
-    scripts.onLoad["main.lua"] = [&](Resource* r) { SubscribePlain(r, "ev"); };
-    ASSERT_NE(server.StartResource("A"), nullptr);
-    Queue("ev");
-    manager.StopResource("A");
-    ASSERT_NE(server.StartResource("A"), nullptr);
-    manager.Process();
-    manager.Process();
-    EXPECT_TRUE(TakeCalls().empty());
-}
-
-TEST_F(ResourceEventTest, CanceledStopKeepsTheResource)
-{
-    Resource* a = Start("A");
+    scripts.onLoad["main.lua"] = [&](Resource* r) { Subscribe(r, "ev"); };
+    Resource* a = server.StartResource("A");
     bool cancel = true;
     bool vmAliveDuringStop = false;
-    uint32_t stopArgs = 0;
     Subscribe(a, "resourceStop",
               [&](uint32_t count)
               {
-                  stopArgs = count;
-                  vmAliveDuringStop = manager.GetResource("A") == a && a->GetVM() != nullptr;
-                  if (cancel)
-                      manager.CancelEvent();
-                  return true;
+                  vmAliveDuringStop = count == 1 && manager.GetResource("A") == a && a->GetVM() != nullptr;
+                  return !cancel || Cancel();
               });
-
+    // Stopping what never started raises no event.
+    WriteFakeResource("B", {"b.lua"});
+    ASSERT_TRUE(manager.CreateResource("B")->Load());
     LogCapture log;
+    manager.StopResource("never-created");
+    manager.StopResource("B");
+    EXPECT_TRUE(TakeCalls().empty());
+    EXPECT_TRUE(log.Messages(spdlog::level::info).empty());
+
     manager.StopResource("A");
     EXPECT_EQ(log.Messages(spdlog::level::info),
-              std::vector<std::string>{"[ResourceManager] Stopping of resource A was canceled."});
-    EXPECT_EQ(manager.GetResource("A"), a);
-    EXPECT_TRUE(a->IsStarted());
-    EXPECT_TRUE(manager.WasLastCanceled());
-    EXPECT_TRUE(vmAliveDuringStop);
-    EXPECT_EQ(stopArgs, 1u);
+              Calls{"[ResourceManager] Stopping of resource A was canceled."});
+    EXPECT_TRUE(manager.GetResource("A") == a && a->IsStarted());
 
     cancel = false;
+    vmAliveDuringStop = false;
+    Queue("ev");
     log.Clear();
     manager.StopResource("A");
-    EXPECT_EQ(manager.GetResource("A"), nullptr);
-    EXPECT_EQ(log.Messages(spdlog::level::info), std::vector<std::string>{"[Resource] Stopped resource A."});
+    EXPECT_EQ(log.Messages(spdlog::level::info), Calls{"[Resource] Stopped resource A."});
     EXPECT_TRUE(vmAliveDuringStop) << "handlers run before the VM goes";
-}
-
-TEST_F(ResourceEventTest, StoppingAResourceThatIsNotStartedRaisesNothing)
-{
-    Resource* watcher = Start("W");
-    SubscribePlain(watcher, "resourceStop");
-    WriteFakeResource("A", {"main.lua"});
-    Resource* a = manager.CreateResource("A");
-    ASSERT_TRUE(a->Load());
-
-    LogCapture log;
-    manager.StopResource("A");
-    EXPECT_TRUE(TakeCalls().empty());
-    EXPECT_EQ(manager.GetResource("A"), nullptr);
-    EXPECT_FALSE(log.Contains("Stopped resource"));
-
-    log.Clear();
-    manager.StopResource("never-created");
-    EXPECT_TRUE(log.Messages().empty());
+    ASSERT_NE(server.StartResource("A"), nullptr);
+    manager.Process();
+    EXPECT_EQ(TakeCalls(), (Calls{"A:2", "A:2"})) << "the queued event went with the old instance";
 }
 
 } // namespace
