@@ -1,7 +1,4 @@
 // The HTTP front door of the real server binary: "/client" and "/query" as the game client sees them.
-//
-// Still to come once a scripted game client exists: "/client" on a full server and "players" of
-// "/query" with real clients connected.
 
 #include <string>
 #include <utility>
@@ -11,6 +8,7 @@
 
 #include "RawHttp.h"
 #include "ServerProcess.h"
+#include "TestClient.h"
 
 namespace
 {
@@ -136,6 +134,24 @@ TEST_F(HttpTest, QueryDescribesTheServer)
 
     // The query string is not part of the path.
     EXPECT_EQ(Send("GET", "/query?x=1").body, expected);
+}
+
+// Players are the clients that hold a client id; a full server refuses every version.
+TEST_F(HttpTest, FullServerWinsOverTheVersionAnswer)
+{
+    StartServer({{"maxplayers", "2"}});
+    TestClient first, second;
+    for (TestClient* client : {&first, &second})
+    {
+        ASSERT_TRUE(client->Connect(server.Port())) << server.OutputText();
+        ASSERT_TRUE(client->WaitFor<ServerInfoPacket>()) << server.OutputText();
+    }
+    const std::string full = R"({"error":"The server is full (2/2 players).","version":1.6})";
+    EXPECT_EQ(PostVersion("1.8").body, full);
+    EXPECT_EQ(PostVersion("2").body, full);
+    EXPECT_EQ(
+        Send("GET", "/query").body,
+        R"({"hostname":"Lanternfall Server","gamemode":"Freeroam","episode":0,"players":2,"maxplayers":2})");
 }
 
 TEST_F(HttpTest, DefaultRepliesAndAnythingElseIsNotFound)
