@@ -270,34 +270,29 @@ void ScriptContext::PushValue(const ScriptContextAccess& access, ScriptVM* vm, u
                               size_t depth) const
 {
     // A value missing from its map (possible in a received context) is pushed as a null.
+    auto pushStored = [&](const auto& values, auto push)
+    {
+        if (auto found = values.find(index); found != values.end())
+            push(found->second);
+        else
+            access.PushNull(vm);
+    };
     switch (type)
     {
     case Null:
         access.PushNull(vm);
         return;
     case Int:
-        if (auto found = ints.find(index); found != ints.end())
-            access.PushInt(vm, found->second);
-        else
-            access.PushNull(vm);
+        pushStored(ints, [&](int32_t value) { access.PushInt(vm, value); });
         return;
     case Float:
-        if (auto found = floats.find(index); found != floats.end())
-            access.PushFloat(vm, found->second);
-        else
-            access.PushNull(vm);
+        pushStored(floats, [&](float value) { access.PushFloat(vm, value); });
         return;
     case Bool:
-        if (auto found = bools.find(index); found != bools.end())
-            access.PushBool(vm, found->second);
-        else
-            access.PushNull(vm);
+        pushStored(bools, [&](bool value) { access.PushBool(vm, value); });
         return;
     case String:
-        if (auto found = strings.find(index); found != strings.end())
-            access.PushString(vm, found->second);
-        else
-            access.PushNull(vm);
+        pushStored(strings, [&](const std::string& value) { access.PushString(vm, value); });
         return;
     case Table:
     {
