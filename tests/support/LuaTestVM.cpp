@@ -42,6 +42,12 @@ const ScriptFunctionEntry createEntry("Thread", "Create", &ThreadCreate, ScriptF
 const ScriptFunctionEntry pauseEntry("Thread", "Pause", &ThreadPause, ScriptFunctionEntry::Unregistered{});
 } // namespace
 
+void InstallTestModules(ScriptVM& vm, const ScriptFunctionEntry& run)
+{
+    vm.RegisterModule("Test", {&run});
+    vm.RegisterModule("Thread", {&createEntry, &pauseEntry});
+}
+
 void SetTestBody(ScriptTestBody body)
 {
     Body() = std::move(body);
@@ -50,8 +56,7 @@ void SetTestBody(ScriptTestBody body)
 LuaTestVM::LuaTestVM(const std::string& name) : resource(name)
 {
     resource.vm = std::make_unique<LuaVM>(&resource);
-    VM().RegisterModule("Test", {&runEntry});
-    VM().RegisterModule("Thread", {&createEntry, &pauseEntry});
+    InstallTestModules(VM(), runEntry);
 }
 
 LuaTestVM::~LuaTestVM()

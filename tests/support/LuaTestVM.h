@@ -15,12 +15,16 @@
 
 #include "Resources/Resource.h"
 #include "Scripting/LuaVM.h"
+#include "Scripting/ScriptFunctionRegistry.h"
 #include "Scripting/ScriptVM.h"
 
 using ScriptTestBody = std::function<int32_t(ScriptVM*)>;
 
 // Replaces the body of Test.Run (process-wide; tests run one at a time).
 void SetTestBody(ScriptTestBody body);
+
+// Installs `run` as Test.Run and the shared Thread module; both test VMs use it.
+void InstallTestModules(ScriptVM& vm, const ScriptFunctionEntry& run);
 
 class LuaTestVM
 {

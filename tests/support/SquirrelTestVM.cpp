@@ -21,26 +21,7 @@ int32_t TestRun(void* state)
     return Body()(vm);
 }
 
-int32_t ThreadCreate(void* state)
-{
-    ScriptVM* vm = FindScriptVM(state);
-    return vm == nullptr ? 0 : vm->CreateThread();
-}
-
-int32_t ThreadPause(void* state)
-{
-    ScriptVM* vm = FindScriptVM(state);
-    if (vm == nullptr)
-        return 0;
-    uint32_t ms = 0;
-    if (!vm->GetUInt(1, ms))
-        return -1;
-    return vm->PauseThread(ms);
-}
-
 const ScriptFunctionEntry runEntry("Test", "Run", &TestRun, ScriptFunctionEntry::Unregistered{});
-const ScriptFunctionEntry createEntry("Thread", "Create", &ThreadCreate, ScriptFunctionEntry::Unregistered{});
-const ScriptFunctionEntry pauseEntry("Thread", "Pause", &ThreadPause, ScriptFunctionEntry::Unregistered{});
 
 // Pushes root-table slot `name`; false (nothing pushed) when it is missing.
 bool PushGlobal(HSQUIRRELVM v, const char* name)
@@ -65,8 +46,7 @@ void SetSquirrelTestBody(ScriptTestBody body)
 SquirrelTestVM::SquirrelTestVM(const std::string& name) : resource(name)
 {
     resource.vm = std::make_unique<SquirrelVM>(&resource);
-    VM().RegisterModule("Test", {&runEntry});
-    VM().RegisterModule("Thread", {&createEntry, &pauseEntry});
+    InstallTestModules(VM(), runEntry);
 }
 
 SquirrelTestVM::~SquirrelTestVM()
