@@ -236,6 +236,7 @@ LuaVM::LuaVM(Resource* resource) : ScriptVM(resource, true)
     lua_pushnil(L);
     lua_setglobal(L, "loadfile");
     SetState(L);
+    ScriptFunctionRef::RegisterLuaVM(familyId, L);
 }
 
 LuaVM::LuaVM(Resource* resource, NoState) : ScriptVM(resource, false) {}
@@ -247,6 +248,7 @@ LuaVM::~LuaVM()
     // Threads first (they live in this state), and out of the lookup before closing: finalizers
     // that run during lua_close and call natives find no VM and do nothing.
     DestroyThreads();
+    ScriptFunctionRef::UnregisterLuaVM(familyId);
     lua_State* L = GetLuaState();
     SetState(nullptr);
     if (L != nullptr)
