@@ -279,6 +279,19 @@ TEST_F(LuaThreadTest, PausedThreadsWaitTheirTimeThenRunToTheirEnd)
     }
 }
 
+TEST_F(LuaThreadTest, AThreadWhoseCoroutineIsNoLongerHeldIsDroppedUnresumed)
+{
+    ASSERT_TRUE(lua.Run("step = 0 Thread.Create(function() step = 1 end)"));
+    lua_pushnil(lua.L());
+    lua_rawseti(lua.L(), LUA_REGISTRYINDEX, static_cast<LuaThread*>(lua.VM().GetThreads()[0])->registryRef);
+    lua_gc(lua.L(), LUA_GCCOLLECT);
+    Pass();
+    EXPECT_EQ(ThreadCount(), 0u);
+    EXPECT_EQ(lua.GlobalInt("step"), 0);
+    ASSERT_EQ(log.Messages(spdlog::level::warn).size(), 1u);
+    EXPECT_TRUE(log.Messages(spdlog::level::warn)[0].ends_with("its coroutine is no longer held."));
+}
+
 TEST_F(LuaThreadTest, ThreadLifeIsLoggedAndEndsRemoveTheThread)
 {
     const std::string prefix = "[LuaVM] Error running thread function in resource testres: ";

@@ -1,4 +1,4 @@
-// The script-function registry, the raw state -> VM lookup and the Squirrel reference counts of
+// The script-function registry, the raw state -> VM lookup and the Squirrel and Lua references of
 // function records.
 
 #include <memory>
@@ -161,5 +161,39 @@ TEST(ScriptRegistryTest, RecordsHoldOneSquirrelCountEachAndClosingAFamilyGivesIt
     EXPECT_EQ(RefCount(a), baseA);
     staying.Reset();
     EXPECT_EQ(RefCount(b), baseB);
+}
+
+TEST(ScriptRegistryTest, LuaRecordsGiveTheirRegistryEntryBackWithTheLastCopy)
+{
+    auto lua = std::make_unique<LuaTestVM>();
+    ASSERT_TRUE(lua->Run("function f() end"));
+    lua_State* L = lua->L();
+    ScriptFunctionRef record;
+    auto fill = [&]
+    {
+        lua_getglobal(L, "f");
+        record.SetLuaFunction(luaL_ref(L, LUA_REGISTRYINDEX), lua->VM().GetFamilyId());
+    };
+    fill();
+    const int32_t reference = record.luaRef;
+    auto held = [&]
+    {
+        bool function = lua_rawgeti(L, LUA_REGISTRYINDEX, reference) == LUA_TFUNCTION;
+        lua_pop(L, 1);
+        return function;
+    };
+    {
+        ScriptFunctionRef copy(record);
+        ScriptFunctionRef assigned;
+        assigned = record;
+        ScriptFunctionRef moved(std::move(copy));
+        assigned = assigned;
+        record.Reset();
+        EXPECT_TRUE(held());
+    }
+    EXPECT_FALSE(held());
+    fill();
+    lua.reset(); // a record that outlives its state gives nothing back
+    record.Reset();
 }
 } // namespace

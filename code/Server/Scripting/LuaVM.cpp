@@ -1,9 +1,14 @@
 #include "Scripting/LuaVM.h"
 
+#include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <lua5.4/lua.hpp>
@@ -180,11 +185,9 @@ int32_t RunNative(const ScriptFunctionEntry* entry, lua_State* L)
     return -1;
 }
 
-// The Lua face of every native: the entry is the closure's upvalue. No C++ object is alive when
-// lua_error or lua_yield leaves this frame.
-int NativeTrampoline(lua_State* L)
+// The Lua face of every native. No C++ object is alive when lua_error or lua_yield leaves this frame.
+int NativeTrampoline(const ScriptFunctionEntry* entry, lua_State* L)
 {
-    const auto* entry = static_cast<const ScriptFunctionEntry*>(lua_touserdata(L, lua_upvalueindex(1)));
     int32_t result = RunNative(entry, L);
     if (result >= 0)
     {
@@ -199,8 +202,118 @@ int NativeTrampoline(lua_State* L)
     return lua_error(L);
 }
 
-constexpr const char* kRemovedOsFields[] = {"execute",   "exit",    "remove", "rename",
-                                            "setlocale", "tmpname", "getenv"};
+// Whether the registry still holds the coroutine under its reference, keeping it alive.
+bool IsAnchored(lua_State* L, int32_t reference, lua_State* coroutine)
+{
+    if (!lua_checkstack(L, 1))
+        return false;
+    bool anchored =
+        lua_rawgeti(L, LUA_REGISTRYINDEX, reference) == LUA_TTHREAD && lua_tothread(L, -1) == coroutine;
+    lua_pop(L, 1);
+    return anchored;
+}
+
+// Natives reach Lua as plain C functions without upvalues, so that nothing a script does to them
+// (debug.setupvalue, debug.upvaluejoin) can change what the trampoline reads: each entry gets a
+// slot of its own, and the slot's function knows its entry by its index.
+constexpr size_t kNativeSlots = 256;
+std::array<std::atomic<const ScriptFunctionEntry*>, kNativeSlots> g_nativeSlots{};
+
+template <size_t Slot> int SlotTrampoline(lua_State* L)
+{
+    return NativeTrampoline(g_nativeSlots[Slot].load(std::memory_order_acquire), L);
+}
+
+template <size_t... Slots>
+constexpr std::array<lua_CFunction, sizeof...(Slots)> MakeSlotTrampolines(std::index_sequence<Slots...>)
+{
+    return {&SlotTrampoline<Slots>...};
+}
+
+constexpr std::array<lua_CFunction, kNativeSlots> kSlotTrampolines =
+    MakeSlotTrampolines(std::make_index_sequence<kNativeSlots>{});
+
+// The Lua function of an entry; null once every slot is taken.
+lua_CFunction TrampolineFor(const ScriptFunctionEntry* entry)
+{
+    static std::mutex mutex;
+    static size_t used = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (size_t slot = 0; slot < used; ++slot)
+    {
+        if (g_nativeSlots[slot].load(std::memory_order_relaxed) == entry)
+            return kSlotTrampolines[slot];
+    }
+    if (used == kNativeSlots)
+        return nullptr;
+    g_nativeSlots[used].store(entry, std::memory_order_release);
+    return kSlotTrampolines[used++];
+}
+
+// What scripts do not get. Scripts spawn no processes and end nothing (os.execute, io.popen), read
+// no files by name through the base library, and never reach the registry: Lua's own libraries read
+// entries there back unchecked (the globals, io's default files), and the server anchors its
+// script threads and function references there.
+struct RemovedFields
+{
+    const char* library;
+    std::vector<const char*> fields;
+};
+const RemovedFields kRemovedFields[] = {
+    {LUA_GNAME, {"dofile", "loadfile"}},
+    {LUA_OSLIBNAME, {"execute", "exit", "remove", "rename", "setlocale", "tmpname", "getenv"}},
+    {LUA_IOLIBNAME, {"popen", "stdin"}},
+    {LUA_DBLIBNAME, {"getregistry"}},
+};
+
+void RemoveFields(lua_State* L, const RemovedFields& removed)
+{
+    if (lua_getglobal(L, removed.library) == LUA_TTABLE)
+    {
+        for (const char* field : removed.fields)
+        {
+            lua_pushnil(L);
+            lua_setfield(L, -2, field);
+        }
+    }
+    lua_pop(L, 1);
+}
+
+// The base library's load, kept where scripts cannot reach it.
+constexpr const char* kBaseLoadKey = "lanternfall.load";
+
+// `load` in text mode only: the VM runs precompiled chunks unchecked, so they are refused with Lua's
+// own result (nil and "attempt to load a binary chunk (mode is 't')"). A mode the script gives keeps
+// its restriction to binary chunks ("b" refuses every chunk). Arguments otherwise as the base load's.
+int TextOnlyLoad(lua_State* L)
+{
+    if (lua_type(L, 1) != LUA_TSTRING && lua_type(L, 1) != LUA_TNUMBER)
+        luaL_checktype(L, 1, LUA_TFUNCTION);
+    luaL_optstring(L, 2, nullptr);
+    const char* given = luaL_optstring(L, 3, "bt");
+    const char* mode = std::strchr(given, 't') != nullptr ? "t" : "";
+    if (lua_gettop(L) < 3)
+        lua_settop(L, 3);
+    lua_pushstring(L, mode);
+    lua_replace(L, 3);
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kBaseLoadKey) != LUA_TFUNCTION)
+        return luaL_error(L, "load is not available");
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
+// Standard input belongs to the console thread: a script reading it would hold the main loop until
+// the operator typed a line, and take that line away from the console. The default input becomes an
+// empty file; where none can be opened, the reading functions that would use standard input go.
+int DetachStandardInput(lua_State* L)
+{
+    lua_getglobal(L, LUA_IOLIBNAME);
+    lua_getfield(L, -1, "input");
+    lua_pushliteral(L, "/dev/null");
+    lua_call(L, 1, 0);
+    return 0;
+}
 } // namespace
 
 LuaVM::LuaVM(Resource* resource) : ScriptVM(resource, true)
@@ -221,21 +334,20 @@ LuaVM::LuaVM(Resource* resource) : ScriptVM(resource, true)
         luaL_requiref(L, library.name, library.func, 1);
         lua_pop(L, 1);
     }
-    lua_getglobal(L, LUA_OSLIBNAME);
-    if (!lua_isnil(L, -1))
+    lua_getglobal(L, "load");
+    lua_setfield(L, LUA_REGISTRYINDEX, kBaseLoadKey);
+    lua_pushcfunction(L, &TextOnlyLoad);
+    lua_setglobal(L, "load");
+    lua_pushcfunction(L, &DetachStandardInput);
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK)
     {
-        for (const char* field : kRemovedOsFields)
-        {
-            lua_pushnil(L);
-            lua_setfield(L, -2, field);
-        }
+        lua_pop(L, 1);
+        RemoveFields(L, {LUA_IOLIBNAME, {"input", "lines", "read"}});
     }
-    lua_pop(L, 1);
-    lua_pushnil(L);
-    lua_setglobal(L, "dofile");
-    lua_pushnil(L);
-    lua_setglobal(L, "loadfile");
+    for (const RemovedFields& removed : kRemovedFields)
+        RemoveFields(L, removed);
     SetState(L);
+    ScriptFunctionRef::RegisterLuaVM(familyId, L);
 }
 
 LuaVM::LuaVM(Resource* resource, NoState) : ScriptVM(resource, false) {}
@@ -247,6 +359,7 @@ LuaVM::~LuaVM()
     // Threads first (they live in this state), and out of the lookup before closing: finalizers
     // that run during lua_close and call natives find no VM and do nothing.
     DestroyThreads();
+    ScriptFunctionRef::UnregisterLuaVM(familyId);
     lua_State* L = GetLuaState();
     SetState(nullptr);
     if (L != nullptr)
@@ -513,9 +626,13 @@ void LuaVM::RegisterModule(const std::string& name, const ScriptModuleRange& fun
     lua_createtable(L, 0, static_cast<int>(std::min<size_t>(functions.size(), INT_MAX)));
     for (const ScriptFunctionEntry* entry : functions)
     {
-        // The entry rides along as the closure's one upvalue: one trampoline serves every native.
-        lua_pushlightuserdata(L, const_cast<ScriptFunctionEntry*>(entry));
-        lua_pushcclosure(L, &NativeTrampoline, 1);
+        lua_CFunction function = TrampolineFor(entry);
+        if (function == nullptr)
+        {
+            spdlog::error("[LuaVM] No room for script function {}.{}.", name, entry->name);
+            continue;
+        }
+        lua_pushcfunction(L, function);
         lua_setfield(L, -2, entry->name.c_str());
     }
     // Raw: modules are installed before any script could give the globals metamethods.
@@ -662,21 +779,31 @@ void LuaVM::ProcessThreads()
             continue;
         }
         lua_State* coroutine = thread->GetLuaState();
-        int resultCount = 0;
-        int status = lua_resume(coroutine, L, 0, &resultCount);
-        if (status == LUA_YIELD)
+        if (IsAnchored(L, thread->registryRef, coroutine))
         {
-            lua_pop(coroutine, resultCount);
-            thread->lastResumeMs = GetTimeMs();
-            ++i;
-            continue;
+            int resultCount = 0;
+            int status = lua_resume(coroutine, L, 0, &resultCount);
+            if (status == LUA_YIELD)
+            {
+                lua_pop(coroutine, resultCount);
+                thread->lastResumeMs = GetTimeMs();
+                ++i;
+                continue;
+            }
+            if (status != LUA_OK)
+            {
+                std::string text = lua_type(coroutine, -1) == LUA_TSTRING ? lua_tostring(coroutine, -1) : "";
+                spdlog::error("[LuaVM] Error running thread function in resource {}: {}", ResourceName(),
+                              text);
+            }
+            luaL_unref(L, LUA_REGISTRYINDEX, thread->registryRef);
         }
-        if (status != LUA_OK)
+        else
         {
-            std::string text = lua_type(coroutine, -1) == LUA_TSTRING ? lua_tostring(coroutine, -1) : "";
-            spdlog::error("[LuaVM] Error running thread function in resource {}: {}", ResourceName(), text);
+            // Its coroutine may be freed already: neither resumed nor unreferenced.
+            spdlog::warn("[LuaVM] Dropping thread ({}) of resource {}: its coroutine is no longer held.",
+                         fmt::ptr(thread), ResourceName());
         }
-        luaL_unref(L, LUA_REGISTRYINDEX, thread->registryRef);
         spdlog::debug("[LuaVM] Destroying Thread ({}).", fmt::ptr(thread));
         threads.erase(threads.begin() + static_cast<std::ptrdiff_t>(i));
         --count;

@@ -10,6 +10,8 @@
 // internal headers for the latter live next to the public include folder.
 #include <../squirrel/sqpcheader.h>
 
+#include <lua5.4/lua.hpp>
+
 namespace
 {
 // Records that hold a Squirrel closure right now, for ReleaseSquirrelFunctions.
@@ -23,6 +25,19 @@ std::unordered_map<uint64_t, HSQUIRRELVM>& SquirrelVMs()
 {
     static auto* vms = new std::unordered_map<uint64_t, HSQUIRRELVM>();
     return *vms;
+}
+
+// A registered Lua state and how many records hold each of the registry references made for them.
+struct LuaFamily
+{
+    lua_State* state = nullptr;
+    std::unordered_map<int32_t, uint32_t> holders;
+};
+
+std::unordered_map<uint64_t, LuaFamily>& LuaFamilies()
+{
+    static auto* families = new std::unordered_map<uint64_t, LuaFamily>();
+    return *families;
 }
 
 bool IsCounted(const HSQOBJECT& object)
@@ -40,6 +55,7 @@ ScriptFunctionRef::ScriptFunctionRef(const ScriptFunctionRef& other)
     : luaRef(other.luaRef), sqFunction(other.sqFunction), vmType(other.vmType), vmFamily(other.vmFamily)
 {
     HoldSquirrel();
+    HoldLua();
 }
 
 ScriptFunctionRef& ScriptFunctionRef::operator=(const ScriptFunctionRef& other)
@@ -74,7 +90,7 @@ ScriptFunctionRef& ScriptFunctionRef::operator=(ScriptFunctionRef&& other) noexc
 {
     if (this != &other)
     {
-        ReleaseSquirrel();
+        Release();
         luaRef = other.luaRef;
         sqFunction = other.sqFunction;
         vmType = other.vmType;
@@ -97,15 +113,18 @@ ScriptFunctionRef& ScriptFunctionRef::operator=(ScriptFunctionRef&& other) noexc
 
 ScriptFunctionRef::~ScriptFunctionRef()
 {
-    ReleaseSquirrel();
+    Release();
 }
 
 void ScriptFunctionRef::SetLuaFunction(int32_t reference, uint64_t family)
 {
-    ReleaseSquirrel();
+    Release();
     luaRef = reference;
     vmType = 1;
     vmFamily = family;
+    auto registered = LuaFamilies().find(family);
+    if (reference >= 0 && registered != LuaFamilies().end())
+        ++registered->second.holders[reference];
 }
 
 void ScriptFunctionRef::SetSquirrelFunction(const HSQOBJECT& closure, uint64_t family)
@@ -121,7 +140,7 @@ void ScriptFunctionRef::SetSquirrelFunction(const HSQOBJECT& closure, uint64_t f
 
 void ScriptFunctionRef::Reset()
 {
-    ReleaseSquirrel();
+    Release();
     luaRef = -1;
     vmType = 0;
     vmFamily = 0;
@@ -147,6 +166,22 @@ void ScriptFunctionRef::UnregisterSquirrelVM(uint64_t family)
 {
     ReleaseSquirrelFunctions(family);
     SquirrelVMs().erase(family);
+}
+
+void ScriptFunctionRef::RegisterLuaVM(uint64_t family, lua_State* state)
+{
+    LuaFamilies()[family].state = state;
+}
+
+void ScriptFunctionRef::UnregisterLuaVM(uint64_t family)
+{
+    LuaFamilies().erase(family);
+}
+
+void ScriptFunctionRef::Release()
+{
+    ReleaseSquirrel();
+    ReleaseLua();
 }
 
 void ScriptFunctionRef::HoldSquirrel()
@@ -175,4 +210,39 @@ void ScriptFunctionRef::ReleaseSquirrel()
         sq_release(holder, &held);
     else
         __Release(held._type, held._unVal);
+}
+
+// Only references that a record took over (SetLuaFunction) are counted; a record whose fields were
+// filled by hand holds nothing.
+void ScriptFunctionRef::HoldLua()
+{
+    if (vmType != 1 || luaRef < 0)
+        return;
+    auto family = LuaFamilies().find(vmFamily);
+    if (family == LuaFamilies().end())
+        return;
+    auto holder = family->second.holders.find(luaRef);
+    if (holder != family->second.holders.end())
+        ++holder->second;
+}
+
+void ScriptFunctionRef::ReleaseLua()
+{
+    if (vmType != 1 || luaRef < 0)
+        return;
+    int32_t reference = luaRef;
+    luaRef = -1;
+    auto family = LuaFamilies().find(vmFamily);
+    if (family == LuaFamilies().end())
+        return;
+    auto holder = family->second.holders.find(reference);
+    if (holder == family->second.holders.end() || --holder->second > 0)
+        return;
+    family->second.holders.erase(holder);
+    // The registry is shared by the main state and its coroutines. This may run inside a native,
+    // on the main state or a script thread: luaL_unref works above whatever the main state's stack
+    // holds and leaves it as found. Without room there, the entry stays until the state closes.
+    lua_State* L = family->second.state;
+    if (lua_checkstack(L, 2))
+        luaL_unref(L, LUA_REGISTRYINDEX, reference);
 }

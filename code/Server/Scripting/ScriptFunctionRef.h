@@ -4,9 +4,13 @@
 
 #include <squirrel.h>
 
+struct lua_State;
+
 // A script function held by native code (event handlers, callbacks, thread functions).
-// Copying takes another reference count on a Squirrel closure; destruction gives it back.
-// Records are used on the thread that owns the VMs only (the counts are not atomic).
+// Copying takes another reference count on a Squirrel closure or a Lua registry reference;
+// destruction gives it back, so a one-shot callback lets its function (and what that captured) go
+// as soon as its last record is gone. Records are used on the thread that owns the VMs only (the
+// counts are not atomic).
 struct ScriptFunctionRef
 {
     ScriptFunctionRef();
@@ -16,8 +20,9 @@ struct ScriptFunctionRef
     ScriptFunctionRef& operator=(ScriptFunctionRef&& other) noexcept;
     ~ScriptFunctionRef();
 
-    // Fills the record with a Lua registry reference made by a VM of the given family. The registry
-    // entry itself is never given back by the record: it lives until its Lua state is closed.
+    // Fills the record with a Lua registry reference made by a VM of the given family and takes it
+    // over: the entry is given back (luaL_unref) when the last record holding it is destroyed or
+    // reset, unless the state has been closed by then.
     void SetLuaFunction(int32_t reference, uint64_t family);
     // Fills the record with a Squirrel closure and takes one reference count on it.
     void SetSquirrelFunction(const HSQOBJECT& closure, uint64_t family);
@@ -35,6 +40,11 @@ struct ScriptFunctionRef
     static void RegisterSquirrelVM(uint64_t family, HSQUIRRELVM vm);
     static void UnregisterSquirrelVM(uint64_t family);
 
+    // A Lua main VM announces its state so that records can give their registry entries back; it
+    // unregisters before closing the state, after which records of its family release nothing.
+    static void RegisterLuaVM(uint64_t family, lua_State* state);
+    static void UnregisterLuaVM(uint64_t family);
+
     int32_t luaRef = -1;
     HSQOBJECT sqFunction;
     uint32_t vmType = 0;   // ScriptVMType of the VM that filled it: 0 none, 1 Lua, 2 Squirrel
@@ -44,4 +54,7 @@ private:
     HSQUIRRELVM sqHolder = nullptr; // the VM whose reference table holds sqFunction, if any
     void HoldSquirrel();
     void ReleaseSquirrel();
+    void HoldLua();
+    void ReleaseLua();
+    void Release();
 };
