@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Network/MessagePack.h"
+#include "Network/PacketWriter.h"
 #include "Network/Packets.h"
 #include "Scripting/ScriptContext.h"
 #include "ServerProcess.h"
@@ -93,26 +94,47 @@ TEST(ExhaustionTest, HostileInputStaysBoundedAndTheMainLoopAnswers)
     ASSERT_TRUE(client.Connect(server.Port()));
     ASSERT_TRUE(client.WaitFor<ServerInfoPacket>());
 
-    // An EventTrigger whose argument is a table nested 63 deep around a string: the server's peak
-    // stays within a few times the packet above what it held before (it was 130 times).
-    auto deepTable = [&](size_t bytes) -> testing::AssertionResult
+    // Sends a packet and waits for `done` to be logged `count` times: the server's peak memory must
+    // stay within a few times the packet above what it held before.
+    auto peakFor = [&](const std::string& packet, const std::string& done,
+                       size_t count) -> testing::AssertionResult
     {
-        const std::string leaf(bytes, 'x');
-        EventTriggerPacket packet{"deep", NestedTables(63, leaf)};
         const std::optional<size_t> before = StatusBytes(server.Pid(), "VmRSS");
         if (!before || !ResetPeak(server.Pid()))
             return testing::AssertionFailure() << "cannot read the server's memory";
-        client.Send(packet);
-        const std::string done = "deep: 63 levels, " + std::to_string(bytes) + " bytes";
-        if (!server.WaitForCount(done, 3, kWait))
-            return testing::AssertionFailure() << "the handler did not report " << done;
+        client.SendRaw(0, packet);
+        if (!server.WaitForCount(done, count, kWait))
+            return testing::AssertionFailure() << "never logged: " << done;
         const size_t peak = StatusBytes(server.Pid(), "VmHWM").value_or(0);
-        std::printf("[ exhaust  ] %zu MiB nested table: peak %.1f MiB over %.1f MiB before\n", bytes / kMiB,
-                    double(peak - *before) / kMiB, double(*before) / kMiB);
-        if (peak > *before + 6 * bytes)
-            return testing::AssertionFailure() << "peak " << peak / kMiB << " MiB, " << *before / kMiB
-                                               << " MiB before, for a packet of " << bytes / kMiB << " MiB";
+        std::printf("[ exhaust  ] packet of %.1f MiB: peak %.1f MiB over %.1f MiB before\n",
+                    double(packet.size()) / kMiB, double(peak - *before) / kMiB, double(*before) / kMiB);
+        if (peak > *before + 6 * packet.size())
+            return testing::AssertionFailure()
+                   << "peak " << peak / kMiB << " MiB, " << *before / kMiB << " MiB before, for a packet of "
+                   << packet.size() / kMiB << " MiB";
         return testing::AssertionSuccess();
+    };
+    // An EventTrigger whose argument is a table nested 63 deep around a string (it peaked at 130
+    // times the packet): every handler gets the whole table.
+    auto deepTable = [&](size_t bytes)
+    {
+        return [&, bytes]
+        {
+            return peakFor(PackPacket(EventTriggerPacket{"deep", NestedTables(63, std::string(bytes, 'x'))}),
+                           "deep: 63 levels, " + std::to_string(bytes) + " bytes", 3);
+        };
+    };
+    // A packet that is one array of nils (it peaked at 25 times the packet): refused.
+    auto nilArray = [&](uint32_t count)
+    {
+        return [&, count]
+        {
+            std::string packet = "\xdd";
+            for (int shift = 24; shift >= 0; shift -= 8)
+                packet += static_cast<char>(count >> shift);
+            packet.append(count, '\xc0');
+            return peakFor(packet, "[NetPacket] Packet deserialization failed: bad cast.", 1);
+        };
     };
 
     // An overlong console line runs as its first 511 bytes; the rest, here a kick, never runs.
@@ -146,9 +168,10 @@ TEST(ExhaustionTest, HostileInputStaysBoundedAndTheMainLoopAnswers)
         const char* what;
         std::function<testing::AssertionResult()> run;
     } rows[] = {
-        {"1 MiB nested table", [&] { return deepTable(1 * kMiB); }},
-        {"4 MiB nested table", [&] { return deepTable(4 * kMiB); }},
-        {"8 MiB nested table", [&] { return deepTable(8 * kMiB); }},
+        {"1 MiB nested table", deepTable(1 * kMiB)},
+        {"4 MiB nested table", deepTable(4 * kMiB)},
+        {"8 MiB nested table", deepTable(8 * kMiB)},
+        {"16 MiB array of nils", nilArray(16 * kMiB)},
         {"600-byte console line",
          consoleLine("stop " + a + "kick " + b, {tooLong, "[Server] Stop resource " + a + "."})},
         {"511-byte console line", consoleLine("stop " + c, {"[Server] Stop resource " + c + "."})},

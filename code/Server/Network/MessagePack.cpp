@@ -10,22 +10,14 @@ namespace MessagePack
 namespace
 {
 // Deep enough for every form the server reads (an argument pack nests two levels); hostile
-// nesting fails with the decoder's "depth size overflow" instead of growing the parse stack.
+// nesting fails with "depth size overflow".
 constexpr size_t kMaxDepth = 64;
 
 [[noreturn]] void TypeMismatch()
 {
     throw msgpack::type_error();
 }
-} // namespace
 
-msgpack::unpack_limit LimitsFor(size_t length)
-{
-    return msgpack::unpack_limit(length, length / 2, length, length, length, kMaxDepth);
-}
-
-namespace
-{
 enum class Scan
 {
     Complete,
@@ -153,12 +145,11 @@ struct ScanResult
     bool tooDeep = false; // more containers open at once than the decoder allows
 };
 
-// Walks the first value without building anything, in the decoder's own order, to tell a complete
-// value from one cut short ("insufficient bytes") or holding the never-used type byte 0xc1 ("parse
+// Walks the first value without building anything, in a decoder's order, to tell a complete value
+// from one cut short ("insufficient bytes") or holding the never-used type byte 0xc1 ("parse
 // error"). Only a count of the values still expected is kept, so declared sizes cost no memory;
-// nesting is followed, as the decoder counts it (open containers that are not empty), only up to
-// the decoder's depth limit. Once a value is known to be complete, each container's declared size is
-// backed by real bytes and the decoder's reservations stay within the limits of LimitsFor().
+// nesting is followed (open containers that are not empty) only up to the depth limit. These two
+// errors are found first, the depth error only in an otherwise complete value.
 ScanResult ScanValue(const uint8_t* data, size_t length)
 {
     ScanResult result;
@@ -205,12 +196,6 @@ void Check(const ScanResult& result)
     if (result.tooDeep)
         throw msgpack::depth_size_overflow("depth size overflow");
 }
-
-// Strings, binary data and extensions stay in the caller's bytes: the decoder copies none of them.
-bool ReferenceAll(msgpack::type::object_type, size_t, void*)
-{
-    return true;
-}
 } // namespace
 
 size_t Validate(const char* data, size_t length)
@@ -218,27 +203,6 @@ size_t Validate(const char* data, size_t length)
     const ScanResult result = ScanValue(reinterpret_cast<const uint8_t*>(data), length);
     Check(result);
     return result.end;
-}
-
-msgpack::object_handle Decode(const char* data, size_t length)
-{
-    Validate(data, length);
-    size_t offset = 0;
-    return msgpack::unpack(data, length, offset, ReferenceAll, nullptr, LimitsFor(length));
-}
-
-bool TryDecode(const char* data, size_t length, msgpack::object_handle& handle, std::string& error)
-{
-    try
-    {
-        handle = Decode(data, length);
-        return true;
-    }
-    catch (const std::exception& e)
-    {
-        error = ErrorText(e);
-    }
-    return false;
 }
 
 Reader::Reader(const char* data, size_t length)
@@ -285,11 +249,13 @@ msgpack::object Reader::Next()
     else if (type <= 0x8f || type == 0xde || type == 0xdf)
     {
         object.type = msgpack::type::MAP;
+        object.via.map.ptr = nullptr;
         object.via.map.size = static_cast<uint32_t>(head.elements);
     }
     else if (type <= 0x9f || type == 0xdc || type == 0xdd)
     {
         object.type = msgpack::type::ARRAY;
+        object.via.array.ptr = nullptr;
         object.via.array.size = static_cast<uint32_t>(head.elements);
     }
     else if (type <= 0xbf || (type >= 0xd9 && type <= 0xdb))
@@ -351,13 +317,6 @@ uint32_t Reader::MapHeader()
 std::string_view Reader::Bytes()
 {
     return AsByteView(Next());
-}
-
-void Reader::Skip()
-{
-    const ScanResult result = ScanValue(at, static_cast<size_t>(end - at));
-    Check(ScanResult{result.scan});
-    at += result.end;
 }
 
 std::string ErrorText(const std::exception& error)

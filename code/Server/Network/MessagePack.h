@@ -11,29 +11,17 @@
 // Decoding and encoding helpers shared by the packet readers and writers and by ScriptContext.
 namespace MessagePack
 {
-// Decoder limits for a value read from `length` bytes: every array element needs at least one byte
-// and every map entry two, so a complete value never exceeds them, and what the decoder reserves for
-// declared sizes stays proportional to the input. Nesting is capped at 64 levels.
-msgpack::unpack_limit LimitsFor(size_t length);
-
-// Checks that the bytes begin with one complete value that Decode() accepts, without building
-// anything, and gives its length. Throws what Decode() throws for bytes it refuses.
+// Checks that the bytes begin with one complete value, without building anything, and gives its
+// length (trailing bytes are not looked at). Throws msgpack::insufficient_bytes for a value cut short
+// (a declared size beyond the bytes included), msgpack::parse_error for the type byte 0xc1, and
+// msgpack::depth_size_overflow for more than 64 non-empty containers open at once.
 size_t Validate(const char* data, size_t length);
 
-// Decodes the first complete value of the bytes (trailing bytes ignored). Throws the decoder's
-// exceptions: msgpack::insufficient_bytes for a value cut short (a declared size beyond the bytes
-// included), msgpack::parse_error for the type byte 0xc1, msgpack::depth_size_overflow.
-// Strings and binary data of the result point into `data`, which must outlive the handle.
-msgpack::object_handle Decode(const char* data, size_t length);
-
-// Decode() without exceptions: false with the error text (see ErrorText) when the bytes do not hold
-// one complete value.
-bool TryDecode(const char* data, size_t length, msgpack::object_handle& handle, std::string& error);
-
 // Reads values in place, front to back, without building a tree: nothing is allocated, and strings
-// are views into the bytes. Meant for bytes that Validate() has accepted; each call reads one value
-// (for a container only its header, the reader then stands at its first element) and throws
-// msgpack::type_error when the value there is of another kind.
+// are views into the bytes, so what a read costs stays independent of what the bytes declare. Meant
+// for bytes that Validate() has accepted; each call reads one value (for a container only its
+// header, the reader then stands at its first element) and throws msgpack::type_error when the
+// value there is of another kind.
 class Reader
 {
 public:
@@ -46,8 +34,6 @@ public:
     uint32_t MapHeader();
     // str or bin.
     std::string_view Bytes();
-    // Moves past one whole value, containers included.
-    void Skip();
 
 private:
     const uint8_t* at;
@@ -56,23 +42,6 @@ private:
 
 // The text logged for a failed read: "bad cast" for a type mismatch, else the exception's own text.
 std::string ErrorText(const std::exception& error);
-
-// Decodes the bytes and hands the value to `read`, which converts it and may throw a type mismatch.
-// Returns false with `error` filled when decoding or conversion fails.
-template <typename ReadFn> bool Read(const char* data, size_t length, ReadFn&& read, std::string& error)
-{
-    try
-    {
-        msgpack::object_handle handle = Decode(data, length);
-        read(handle.get());
-        return true;
-    }
-    catch (const std::exception& e)
-    {
-        error = ErrorText(e);
-    }
-    return false;
-}
 
 // Validates the bytes and hands a Reader at their first value to `read`. Returns false with `error`
 // filled when the bytes do not hold one complete value or `read` meets a type mismatch.
