@@ -25,6 +25,13 @@ using namespace std::chrono_literals;
 
 constexpr std::chrono::milliseconds kWait = 30s;
 constexpr size_t kMiB = size_t{1} << 20;
+// How many times a packet's size the server's peak may grow by while it handles the packet. The
+// address sanitizer holds freed blocks back for a while, so there every copy made along the way adds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kPeakFactor = 12;
+#else
+constexpr size_t kPeakFactor = 6;
+#endif
 
 // A "kB" line of /proc/<pid>/status in bytes: VmRSS now, VmHWM the peak.
 std::optional<size_t> StatusBytes(pid_t pid, const std::string& field)
@@ -108,7 +115,7 @@ TEST(ExhaustionTest, HostileInputStaysBoundedAndTheMainLoopAnswers)
         const size_t peak = StatusBytes(server.Pid(), "VmHWM").value_or(0);
         std::printf("[ exhaust  ] packet of %.1f MiB: peak %.1f MiB over %.1f MiB before\n",
                     double(packet.size()) / kMiB, double(peak - *before) / kMiB, double(*before) / kMiB);
-        if (peak > *before + 6 * packet.size())
+        if (peak > *before + kPeakFactor * packet.size())
             return testing::AssertionFailure()
                    << "peak " << peak / kMiB << " MiB, " << *before / kMiB << " MiB before, for a packet of "
                    << packet.size() / kMiB << " MiB";
