@@ -110,6 +110,11 @@ TEST(ScriptContextUnpack, Tolerance)
          "97 81 00 03 80 81 00 ca c0 00 00 00 80 80 80 80"},
         {"float64 beyond float range", "97 80 80 81 00 cb 7e 37 e4 3c 88 00 75 9c 80 80 80 80", true,
          "97 80 80 81 00 ca 7f 80 00 00 80 80 80 80"},
+        // Read in place: every integer encoding, sign-extended; keys in any width.
+        {"integers in every encoding",
+         "97 80 85 00 d2 80 00 00 00 01 d3 ff ff ff ff ff ff ff 38 cd 01 2c cf 00 00 00 00 00 00 00 05"
+         " 02 d0 05 03 d1 00 c8 80 80 80 80 80",
+         true, "97 80 85 00 d2 80 00 00 00 01 d1 ff 38 02 05 03 cc c8 cd 01 2c 05 80 80 80 80 80"},
         {"bin for strings", "97 80 80 80 80 81 00 c4 01 78 80 80", true, "97 80 80 80 80 81 00 a1 78 80 80"},
         {"values without types are kept", "97 80 81 03 05 80 80 80 80 80", true,
          "97 80 81 03 05 80 80 80 80 80"},

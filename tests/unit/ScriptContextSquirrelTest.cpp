@@ -57,7 +57,7 @@ std::string PackedInt(int32_t value)
 }
 
 // The packed forms, built independently of the code under test.
-std::string PackedArray(const std::map<uint64_t, std::string>& elements)
+std::string PackedArray(const std::vector<std::pair<uint64_t, std::string>>& elements)
 {
     MessagePack::StringBuffer buffer;
     MessagePack::Packer packer(buffer);
@@ -169,6 +169,9 @@ TEST_F(ScriptContextSquirrelTest, PushesOneValuePerEntry)
         {"array position beyond any array",
          WithArray(PackedArray({{0, PackedInt(1)}, {0xFFFFFFFFFFFFFFFFull, PackedInt(2)}})),
          "1:[integer:1,null]"},
+        {"array positions out of order and repeated: the last one wins",
+         WithArray(PackedArray({{1, PackedInt(2)}, {0, PackedInt(1)}, {1, PackedInt(3)}})),
+         "1:[integer:1,integer:3]"},
     };
     for (const auto& [what, context, dumped] : cases)
         EXPECT_EQ(Dumped(context), dumped) << what;

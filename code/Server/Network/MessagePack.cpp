@@ -10,22 +10,14 @@ namespace MessagePack
 namespace
 {
 // Deep enough for every form the server reads (an argument pack nests two levels); hostile
-// nesting fails with the decoder's "depth size overflow" instead of growing the parse stack.
+// nesting fails with "depth size overflow".
 constexpr size_t kMaxDepth = 64;
 
 [[noreturn]] void TypeMismatch()
 {
     throw msgpack::type_error();
 }
-} // namespace
 
-msgpack::unpack_limit LimitsFor(size_t length)
-{
-    return msgpack::unpack_limit(length, length / 2, length, length, length, kMaxDepth);
-}
-
-namespace
-{
 enum class Scan
 {
     Complete,
@@ -71,73 +63,128 @@ uint64_t LoadBigEndian(const uint8_t* bytes, size_t size)
     return value;
 }
 
-// Walks the first value without building anything, in the decoder's own order, to tell a complete
-// value from one cut short ("insufficient bytes") or holding the never-used type byte 0xc1 ("parse
-// error"). Only a count of the values still expected is kept, so neither declared sizes nor nesting
-// cost memory. Once a value is known to be complete, each container's declared size is backed by
-// real bytes and the decoder's reservations stay within the limits of LimitsFor().
-Scan ScanValue(const uint8_t* data, size_t length)
+// The head of one value: its type byte and whatever fixed-size field follows it.
+struct Head
 {
-    uint64_t pending = 1;
-    size_t offset = 0;
-    while (pending > 0)
+    uint8_t type = 0;
+    const uint8_t* field = nullptr; // the bytes after the type byte
+    uint8_t fieldSize = 0;
+    uint64_t children = 0;            // values that follow inside it: elements, or keys and values
+    uint64_t elements = 0;            // array elements or map pairs, as declared
+    const uint8_t* payload = nullptr; // str, bin, ext: the bytes (ext: its type byte first)
+    uint64_t payloadSize = 0;
+};
+
+// Reads the head of the value at `offset` and moves past it (past a payload too, but not into a
+// container's elements).
+Scan ReadHead(const uint8_t* data, size_t length, size_t& offset, Head& head)
+{
+    if (offset >= length)
+        return Scan::Incomplete;
+    head = Head();
+    head.type = data[offset++];
+    head.field = data + offset;
+    const uint8_t type = head.type;
+    if (type <= 0x7f || type >= 0xe0 || type == 0xc0 || type == 0xc2 || type == 0xc3)
+        return Scan::Complete;
+    if (type == 0xc1)
+        return Scan::Invalid;
+    if (type <= 0x8f)
     {
-        if (offset >= length)
-            return Scan::Incomplete;
-        const uint8_t type = data[offset++];
-        --pending;
-
-        if (type <= 0x7f || type >= 0xe0 || type == 0xc0 || type == 0xc2 || type == 0xc3)
-            continue;
-        if (type == 0xc1)
-            return Scan::Invalid;
-        if (type <= 0x8f)
-        {
-            pending += 2u * (type & 0x0fu);
-            continue;
-        }
-        if (type <= 0x9f)
-        {
-            pending += type & 0x0fu;
-            continue;
-        }
-        if (type <= 0xbf)
-        {
-            const size_t size = type & 0x1fu;
-            if (size > length - offset)
-                return Scan::Incomplete;
-            offset += size;
-            continue;
-        }
-
+        head.elements = type & 0x0fu;
+        head.children = 2 * head.elements;
+        return Scan::Complete;
+    }
+    if (type <= 0x9f)
+    {
+        head.elements = head.children = type & 0x0fu;
+        return Scan::Complete;
+    }
+    uint64_t size = 0;
+    uint64_t extra = 0;
+    if (type <= 0xbf)
+        size = type & 0x1fu;
+    else
+    {
         // 0xc4 to 0xdf: a fixed-size field after the type byte; for some it declares a payload size
         // or a number of elements.
         const Layout& layout = kLayouts[type - 0xc4];
-        const size_t field = layout.field;
-        const Shape shape = layout.shape;
-        const uint64_t extra = layout.extra;
-        if (field > length - offset)
+        if (layout.field > length - offset)
             return Scan::Incomplete;
-        const uint64_t declared = shape == Shape::Fixed ? 0 : LoadBigEndian(data + offset, field);
-        offset += field;
-        if (shape == Shape::Payload)
+        head.fieldSize = layout.field;
+        offset += layout.field;
+        if (layout.shape == Shape::Fixed)
+            return Scan::Complete;
+        const uint64_t declared = LoadBigEndian(head.field, layout.field);
+        if (layout.shape == Shape::Array)
         {
-            if (declared + extra > length - offset)
-                return Scan::Incomplete;
-            offset += static_cast<size_t>(declared + extra);
+            head.elements = head.children = declared;
+            return Scan::Complete;
         }
-        else if (shape == Shape::Array)
-            pending += declared;
-        else if (shape == Shape::Map)
-            pending += 2 * declared;
+        if (layout.shape == Shape::Map)
+        {
+            head.elements = declared;
+            head.children = 2 * declared;
+            return Scan::Complete;
+        }
+        size = declared;
+        extra = layout.extra;
     }
+    if (size + extra > length - offset)
+        return Scan::Incomplete;
+    head.payload = data + offset;
+    head.payloadSize = size + extra;
+    offset += static_cast<size_t>(size + extra);
     return Scan::Complete;
 }
-} // namespace
 
-msgpack::object_handle Decode(const char* data, size_t length)
+struct ScanResult
 {
-    switch (ScanValue(reinterpret_cast<const uint8_t*>(data), length))
+    Scan scan = Scan::Complete;
+    size_t end = 0;       // where the value ends (Complete)
+    bool tooDeep = false; // more containers open at once than the decoder allows
+};
+
+// Walks the first value without building anything, in a decoder's order, to tell a complete value
+// from one cut short ("insufficient bytes") or holding the never-used type byte 0xc1 ("parse
+// error"). Only a count of the values still expected is kept, so declared sizes cost no memory;
+// nesting is followed (open containers that are not empty) only up to the depth limit. These two
+// errors are found first, the depth error only in an otherwise complete value.
+ScanResult ScanValue(const uint8_t* data, size_t length)
+{
+    ScanResult result;
+    uint64_t remaining[kMaxDepth];
+    size_t open = 0;
+    uint64_t pending = 1;
+    size_t offset = 0;
+    Head head;
+    while (pending > 0)
+    {
+        result.scan = ReadHead(data, length, offset, head);
+        if (result.scan != Scan::Complete)
+            return result;
+        pending += head.children - 1;
+        if (result.tooDeep)
+            continue;
+        if (head.children > 0)
+        {
+            if (open == kMaxDepth)
+                result.tooDeep = true;
+            else
+                remaining[open++] = head.children;
+            continue;
+        }
+        // A value ended; so did every container whose last value it was.
+        while (open > 0 && --remaining[open - 1] == 0)
+            --open;
+    }
+    result.end = offset;
+    return result;
+}
+
+void Check(const ScanResult& result)
+{
+    switch (result.scan)
     {
     case Scan::Incomplete:
         throw msgpack::insufficient_bytes("insufficient bytes");
@@ -146,22 +193,130 @@ msgpack::object_handle Decode(const char* data, size_t length)
     case Scan::Complete:
         break;
     }
-    size_t offset = 0;
-    return msgpack::unpack(data, length, offset, nullptr, nullptr, LimitsFor(length));
+    if (result.tooDeep)
+        throw msgpack::depth_size_overflow("depth size overflow");
+}
+} // namespace
+
+size_t Validate(const char* data, size_t length)
+{
+    const ScanResult result = ScanValue(reinterpret_cast<const uint8_t*>(data), length);
+    Check(result);
+    return result.end;
 }
 
-bool TryDecode(const char* data, size_t length, msgpack::object_handle& handle, std::string& error)
+Reader::Reader(const char* data, size_t length)
+    : at(reinterpret_cast<const uint8_t*>(data)), end(reinterpret_cast<const uint8_t*>(data) + length)
 {
-    try
+}
+
+msgpack::object Reader::Next()
+{
+    size_t offset = 0;
+    Head head;
+    Check(ScanResult{ReadHead(at, static_cast<size_t>(end - at), offset, head)});
+    at += offset;
+
+    msgpack::object object;
+    const uint8_t type = head.type;
+    const auto signedValue = [&object](int64_t value)
     {
-        handle = Decode(data, length);
-        return true;
-    }
-    catch (const std::exception& e)
+        if (value < 0)
+        {
+            object.type = msgpack::type::NEGATIVE_INTEGER;
+            object.via.i64 = value;
+        }
+        else
+        {
+            object.type = msgpack::type::POSITIVE_INTEGER;
+            object.via.u64 = static_cast<uint64_t>(value);
+        }
+    };
+    if (type <= 0x7f || (type >= 0xcc && type <= 0xcf))
     {
-        error = ErrorText(e);
+        object.type = msgpack::type::POSITIVE_INTEGER;
+        object.via.u64 = type <= 0x7f ? type : LoadBigEndian(head.field, head.fieldSize);
     }
-    return false;
+    else if (type >= 0xe0)
+        signedValue(static_cast<int8_t>(type));
+    else if (type >= 0xd0 && type <= 0xd3)
+    {
+        // Sign-extend the big-endian two's complement field.
+        const uint64_t bits = LoadBigEndian(head.field, head.fieldSize);
+        const unsigned shift = 64 - 8 * head.fieldSize;
+        signedValue(static_cast<int64_t>(bits << shift) >> shift);
+    }
+    else if (type <= 0x8f || type == 0xde || type == 0xdf)
+    {
+        object.type = msgpack::type::MAP;
+        object.via.map.ptr = nullptr;
+        object.via.map.size = static_cast<uint32_t>(head.elements);
+    }
+    else if (type <= 0x9f || type == 0xdc || type == 0xdd)
+    {
+        object.type = msgpack::type::ARRAY;
+        object.via.array.ptr = nullptr;
+        object.via.array.size = static_cast<uint32_t>(head.elements);
+    }
+    else if (type <= 0xbf || (type >= 0xd9 && type <= 0xdb))
+    {
+        object.type = msgpack::type::STR;
+        object.via.str.ptr = reinterpret_cast<const char*>(head.payload);
+        object.via.str.size = static_cast<uint32_t>(head.payloadSize);
+    }
+    else if (type >= 0xc4 && type <= 0xc6)
+    {
+        object.type = msgpack::type::BIN;
+        object.via.bin.ptr = reinterpret_cast<const char*>(head.payload);
+        object.via.bin.size = static_cast<uint32_t>(head.payloadSize);
+    }
+    else if (type == 0xc0)
+        object.type = msgpack::type::NIL;
+    else if (type == 0xc2 || type == 0xc3)
+    {
+        object.type = msgpack::type::BOOLEAN;
+        object.via.boolean = type == 0xc3;
+    }
+    else if (type == 0xca)
+    {
+        const uint32_t bits = static_cast<uint32_t>(LoadBigEndian(head.field, 4));
+        float value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        object.type = msgpack::type::FLOAT32;
+        object.via.f64 = value;
+    }
+    else if (type == 0xcb)
+    {
+        const uint64_t bits = LoadBigEndian(head.field, 8);
+        double value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        object.type = msgpack::type::FLOAT64;
+        object.via.f64 = value;
+    }
+    else
+    {
+        // ext 8/16/32 and fixext: the payload is the extension's type byte and its data.
+        object.type = msgpack::type::EXT;
+        const bool fixed = type >= 0xd4;
+        object.via.ext.ptr = reinterpret_cast<const char*>(fixed ? head.field : head.payload);
+        object.via.ext.size = static_cast<uint32_t>(fixed ? head.fieldSize - 1 : head.payloadSize - 1);
+    }
+    return object;
+}
+
+uint32_t Reader::ArrayHeader()
+{
+    return AsArray(Next()).size;
+}
+
+uint32_t Reader::MapHeader()
+{
+    return AsMap(Next()).size;
+}
+
+std::string_view Reader::Bytes()
+{
+    return AsByteView(Next());
 }
 
 std::string ErrorText(const std::exception& error)
@@ -220,13 +375,18 @@ bool AsBool(const msgpack::object& object)
     return object.via.boolean;
 }
 
-std::string AsBytes(const msgpack::object& object)
+std::string_view AsByteView(const msgpack::object& object)
 {
     if (object.type == msgpack::type::STR)
-        return std::string(object.via.str.ptr, object.via.str.size);
+        return std::string_view(object.via.str.ptr, object.via.str.size);
     if (object.type == msgpack::type::BIN)
-        return std::string(object.via.bin.ptr, object.via.bin.size);
+        return std::string_view(object.via.bin.ptr, object.via.bin.size);
     TypeMismatch();
+}
+
+std::string AsBytes(const msgpack::object& object)
+{
+    return std::string(AsByteView(object));
 }
 
 namespace

@@ -4,37 +4,54 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include <msgpack.hpp>
 
 // Decoding and encoding helpers shared by the packet readers and writers and by ScriptContext.
 namespace MessagePack
 {
-// Decoder limits for a value read from `length` bytes: every array element needs at least one byte
-// and every map entry two, so a complete value never exceeds them, and what the decoder reserves for
-// declared sizes stays proportional to the input. Nesting is capped at 64 levels.
-msgpack::unpack_limit LimitsFor(size_t length);
+// Checks that the bytes begin with one complete value, without building anything, and gives its
+// length (trailing bytes are not looked at). Throws msgpack::insufficient_bytes for a value cut short
+// (a declared size beyond the bytes included), msgpack::parse_error for the type byte 0xc1, and
+// msgpack::depth_size_overflow for more than 64 non-empty containers open at once.
+size_t Validate(const char* data, size_t length);
 
-// Decodes the first complete value of the bytes (trailing bytes ignored). Throws the decoder's
-// exceptions: msgpack::insufficient_bytes for a value cut short (a declared size beyond the bytes
-// included), msgpack::parse_error for the type byte 0xc1, msgpack::depth_size_overflow.
-msgpack::object_handle Decode(const char* data, size_t length);
+// Reads values in place, front to back, without building a tree: nothing is allocated, and strings
+// are views into the bytes, so what a read costs stays independent of what the bytes declare. Meant
+// for bytes that Validate() has accepted; each call reads one value (for a container only its
+// header, the reader then stands at its first element) and throws msgpack::type_error when the
+// value there is of another kind.
+class Reader
+{
+public:
+    Reader(const char* data, size_t length);
+    explicit Reader(std::string_view bytes) : Reader(bytes.data(), bytes.size()) {}
 
-// Decode() without exceptions: false with the error text (see ErrorText) when the bytes do not hold
-// one complete value.
-bool TryDecode(const char* data, size_t length, msgpack::object_handle& handle, std::string& error);
+    // Scalars whole; str, bin and ext as views; an array or a map as its type and size only.
+    msgpack::object Next();
+    uint32_t ArrayHeader();
+    uint32_t MapHeader();
+    // str or bin.
+    std::string_view Bytes();
+
+private:
+    const uint8_t* at;
+    const uint8_t* end;
+};
 
 // The text logged for a failed read: "bad cast" for a type mismatch, else the exception's own text.
 std::string ErrorText(const std::exception& error);
 
-// Decodes the bytes and hands the value to `read`, which converts it and may throw a type mismatch.
-// Returns false with `error` filled when decoding or conversion fails.
-template <typename ReadFn> bool Read(const char* data, size_t length, ReadFn&& read, std::string& error)
+// Validates the bytes and hands a Reader at their first value to `read`. Returns false with `error`
+// filled when the bytes do not hold one complete value or `read` meets a type mismatch.
+template <typename ReadFn> bool ReadInPlace(std::string_view bytes, ReadFn&& read, std::string& error)
 {
     try
     {
-        msgpack::object_handle handle = Decode(data, length);
-        read(handle.get());
+        Validate(bytes.data(), bytes.size());
+        Reader reader(bytes);
+        read(reader);
         return true;
     }
     catch (const std::exception& e)
@@ -53,6 +70,7 @@ uint64_t AsUInt64(const msgpack::object& object);
 bool AsBool(const msgpack::object& object);
 // str or bin, any length.
 std::string AsBytes(const msgpack::object& object);
+std::string_view AsByteView(const msgpack::object& object);
 // float32, float64 or any integer, rounded to the nearest single-precision value.
 float AsFloat(const msgpack::object& object);
 

@@ -1,6 +1,7 @@
 #include "Network/NetPacket.h"
 
 #include <string>
+#include <string_view>
 
 #include <spdlog/spdlog.h>
 
@@ -11,68 +12,71 @@
 
 namespace
 {
-void ReadValue(const msgpack::object& object, int32_t& value)
+// Received packets are read in place: no tree of decoded values is built, so what a packet costs
+// while it is read stays close to its own size whatever it holds.
+using MessagePack::Reader;
+
+void ReadValue(Reader& reader, int32_t& value)
 {
-    value = MessagePack::AsInt32(object);
+    value = MessagePack::AsInt32(reader.Next());
 }
 
-void ReadValue(const msgpack::object& object, uint16_t& value)
+void ReadValue(Reader& reader, uint16_t& value)
 {
-    value = MessagePack::AsUInt16(object);
+    value = MessagePack::AsUInt16(reader.Next());
 }
 
-void ReadValue(const msgpack::object& object, uint32_t& value)
+void ReadValue(Reader& reader, uint32_t& value)
 {
-    value = MessagePack::AsUInt32(object);
+    value = MessagePack::AsUInt32(reader.Next());
 }
 
-void ReadValue(const msgpack::object& object, uint64_t& value)
+void ReadValue(Reader& reader, uint64_t& value)
 {
-    value = MessagePack::AsUInt64(object);
+    value = MessagePack::AsUInt64(reader.Next());
 }
 
-void ReadValue(const msgpack::object& object, bool& value)
+void ReadValue(Reader& reader, bool& value)
 {
-    value = MessagePack::AsBool(object);
+    value = MessagePack::AsBool(reader.Next());
 }
 
-void ReadValue(const msgpack::object& object, std::string& value)
+void ReadValue(Reader& reader, std::string& value)
 {
-    value = MessagePack::AsBytes(object);
+    value = reader.Bytes();
 }
 
-template <typename K, typename V> void ReadValue(const msgpack::object& object, std::map<K, V>& map)
+template <typename K, typename V> void ReadValue(Reader& reader, std::map<K, V>& map)
 {
-    const msgpack::object_map& entries = MessagePack::AsMap(object);
+    const uint32_t entries = reader.MapHeader();
     std::map<K, V> result;
-    for (uint32_t i = 0; i < entries.size; ++i)
+    for (uint32_t i = 0; i < entries; ++i)
     {
         K key{};
-        ReadValue(entries.ptr[i].key, key);
-        ReadValue(entries.ptr[i].val, result[key]); // a repeated key: the later value wins
+        ReadValue(reader, key);
+        ReadValue(reader, result[key]); // a repeated key: the later value wins
     }
     map = std::move(result);
 }
 
-void ReadValue(const msgpack::object& object, std::vector<std::string>& values)
+void ReadValue(Reader& reader, std::vector<std::string>& values)
 {
-    const msgpack::object_array& elements = MessagePack::AsArray(object);
-    std::vector<std::string> result(elements.size);
-    for (uint32_t i = 0; i < elements.size; ++i)
-        ReadValue(elements.ptr[i], result[i]);
+    std::vector<std::string> result(reader.ArrayHeader());
+    for (std::string& value : result)
+        ReadValue(reader, value);
     values = std::move(result);
 }
 
 // Fills `record` (holding its defaults) from the body array: one element per field, then the
 // identifier. Missing trailing elements keep their defaults; extra ones are ignored.
-template <typename T> void ReadRecord(const msgpack::object& object, T& record)
+template <typename T> void ReadRecord(Reader& reader, T& record)
 {
-    const msgpack::object_array& elements = MessagePack::AsArray(object);
+    const uint32_t elements = reader.ArrayHeader();
     uint32_t index = 0;
     auto next = [&](auto& field)
     {
-        if (index < elements.size)
-            ReadValue(elements.ptr[index], field);
+        if (index < elements)
+            ReadValue(reader, field);
         ++index;
     };
     ForEachField(record, next);
@@ -82,9 +86,9 @@ template <typename T> void ReadRecord(const msgpack::object& object, T& record)
 template <typename T> bool ReadBody(T& packet, const uint8_t* data, size_t length, std::string& error)
 {
     T record = packet;
-    bool ok = MessagePack::Read(
-        reinterpret_cast<const char*>(data), length,
-        [&record](const msgpack::object& object) { ReadRecord(object, record); }, error);
+    bool ok = MessagePack::ReadInPlace(
+        std::string_view(reinterpret_cast<const char*>(data), length),
+        [&record](Reader& reader) { ReadRecord(reader, record); }, error);
     if (ok)
         packet = std::move(record);
     return ok;
@@ -98,15 +102,15 @@ bool DeserializeEnvelope(const uint8_t* data, size_t length, PacketEnvelope& env
     int32_t identifier = 0;
     std::string body;
     std::string error;
-    bool ok = MessagePack::Read(
-        reinterpret_cast<const char*>(data), length,
-        [&](const msgpack::object& object)
+    bool ok = MessagePack::ReadInPlace(
+        std::string_view(reinterpret_cast<const char*>(data), length),
+        [&](Reader& reader)
         {
-            const msgpack::object_array& elements = MessagePack::AsArray(object);
-            if (elements.size > 0)
-                identifier = MessagePack::AsInt32(elements.ptr[0]);
-            if (elements.size > 1)
-                body = MessagePack::AsBytes(elements.ptr[1]);
+            const uint32_t elements = reader.ArrayHeader();
+            if (elements > 0)
+                identifier = MessagePack::AsInt32(reader.Next());
+            if (elements > 1)
+                body = reader.Bytes();
         },
         error);
     if (!ok)

@@ -21,11 +21,13 @@ void ResourceEvent::ClearEvents()
 }
 
 void ResourceEvent::QueueEvent(const std::string& name, uint16_t source, bool remote,
-                               const ScriptContext& args)
+                               const ScriptContext& args, std::shared_ptr<const ScriptContext>& shared)
 {
     if (handlers.find(name) == handlers.end())
         return;
-    eventQueue.push(QueuedEvent{name, source, remote, args});
+    if (!shared)
+        shared = std::make_shared<const ScriptContext>(args);
+    eventQueue.push(QueuedEvent{name, source, remote, shared});
 }
 
 void ResourceEvent::TriggerEvent(const std::string& name, uint16_t source, bool remote,
@@ -70,5 +72,5 @@ void ResourceEvent::ProcessQueue()
 {
     QueuedEvent event;
     while (eventQueue.try_pop(event))
-        TriggerEvent(event.name, event.source, event.remote, event.args);
+        TriggerEvent(event.name, event.source, event.remote, *event.args);
 }

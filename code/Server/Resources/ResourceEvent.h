@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <tbb/concurrent_queue.h>
@@ -27,7 +28,8 @@ struct QueuedEvent
     std::string name;
     uint16_t source = kServerEventSource;
     bool remote = false;
-    ScriptContext args;
+    // Shared by the queues of every resource that takes the event: read only.
+    std::shared_ptr<const ScriptContext> args;
 };
 
 // The per-resource half of the event system: the resource's handlers, its queue of queued events
@@ -41,8 +43,10 @@ public:
     void AddHandler(const std::string& name, ScriptFunctionRef function, bool allowRemote);
     // Drops every handler and every queued event without running anything.
     void ClearEvents();
-    // Stores the event only when a handler for its name exists right now.
-    void QueueEvent(const std::string& name, uint16_t source, bool remote, const ScriptContext& args);
+    // Stores the event only when a handler for its name exists right now. The first resource that
+    // stores it makes `shared`, the copy of args that the others then store too.
+    void QueueEvent(const std::string& name, uint16_t source, bool remote, const ScriptContext& args,
+                    std::shared_ptr<const ScriptContext>& shared);
     // Runs the handlers of the name at once on the calling thread.
     void TriggerEvent(const std::string& name, uint16_t source, bool remote, const ScriptContext& args);
     // Runs queued events first in, first out, including those queued while it runs.

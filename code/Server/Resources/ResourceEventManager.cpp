@@ -1,6 +1,7 @@
 #include "Resources/ResourceEventManager.h"
 
 #include <deque>
+#include <memory>
 
 #include <spdlog/spdlog.h>
 
@@ -28,8 +29,9 @@ void ResourceEventManager::QueueEvent(const std::string& name, uint16_t source, 
 {
     spdlog::trace("[ResourceEventManager] Queue event {}.", name);
     Notify(EventQueuedHooks, name, args);
+    std::shared_ptr<const ScriptContext> shared;
     for (const auto& [resourceName, resource] : GetResources())
-        resource->QueueEvent(name, source, remote, args);
+        resource->QueueEvent(name, source, remote, args, shared);
 }
 
 bool ResourceEventManager::TriggerEvent(const std::string& name, uint16_t source, bool remote,

@@ -1,5 +1,8 @@
 #include "Scripting/ScriptContext.h"
 
+#include <algorithm>
+#include <type_traits>
+
 #include <spdlog/spdlog.h>
 
 #include "Network/MessagePack.h"
@@ -54,36 +57,69 @@ template <typename V> void PackMap(Packer& packer, const std::map<uint64_t, V>& 
     }
 }
 
-void ReadValue(const msgpack::object& object, int32_t& value)
+// The members of the packed form, in their order.
+enum Member : uint32_t
 {
-    value = MessagePack::AsInt32(object);
-}
+    kTypes,
+    kInts,
+    kFloats,
+    kBools,
+    kStrings,
+    kTables,
+    kArrays,
+    kMemberCount,
+};
 
-void ReadValue(const msgpack::object& object, float& value)
+uint32_t MemberOf(int32_t type)
 {
-    value = MessagePack::AsFloat(object);
-}
-
-void ReadValue(const msgpack::object& object, bool& value)
-{
-    value = MessagePack::AsBool(object);
-}
-
-void ReadValue(const msgpack::object& object, std::string& value)
-{
-    value = MessagePack::AsBytes(object);
-}
-
-template <typename V> void ReadMap(const msgpack::object& object, std::map<uint64_t, V>& map)
-{
-    const msgpack::object_map& entries = MessagePack::AsMap(object);
-    for (uint32_t i = 0; i < entries.size; ++i)
+    switch (type)
     {
-        V value{};
-        ReadValue(entries.ptr[i].val, value);
-        // A repeated key: the later value wins.
-        map.insert_or_assign(MessagePack::AsUInt64(entries.ptr[i].key), std::move(value));
+    case Int:
+        return kInts;
+    case Float:
+        return kFloats;
+    case Bool:
+        return kBools;
+    case String:
+        return kStrings;
+    case Table:
+        return kTables;
+    case Array:
+        return kArrays;
+    default:
+        return kMemberCount;
     }
+}
+
+// Reads a packed context in place and hands every map entry, in the order of the bytes, to
+// sink(member, index, value), the value converted for its member: int32_t (types, ints), float,
+// bool, or a view of the bytes (strings, tables, arrays). Fewer than seven members are fine, more
+// are ignored; any other form throws the decoder's type mismatch.
+template <typename Sink> void ReadPacked(MessagePack::Reader& reader, Sink&& sink)
+{
+    const uint32_t members = std::min<uint32_t>(reader.ArrayHeader(), kMemberCount);
+    for (uint32_t member = 0; member < members; ++member)
+    {
+        const uint32_t entries = reader.MapHeader();
+        for (uint32_t i = 0; i < entries; ++i)
+        {
+            const uint64_t index = MessagePack::AsUInt64(reader.Next());
+            const msgpack::object value = reader.Next();
+            if (member == kTypes || member == kInts)
+                sink(member, index, MessagePack::AsInt32(value));
+            else if (member == kFloats)
+                sink(member, index, MessagePack::AsFloat(value));
+            else if (member == kBools)
+                sink(member, index, MessagePack::AsBool(value));
+            else
+                sink(member, index, MessagePack::AsByteView(value));
+        }
+    }
+}
+
+void WarnUnpackFailed(const std::string& error)
+{
+    spdlog::warn("[ScriptContext] Packet data deserialization failed: {}.", error);
 }
 } // namespace
 
@@ -122,38 +158,134 @@ std::string ScriptContext::Pack() const
     return std::move(buffer.data);
 }
 
-bool ScriptContext::Unpack(const std::string& bytes)
+bool ScriptContext::Unpack(std::string_view bytes)
 {
     ScriptContext decoded;
     std::string error;
-    bool ok = MessagePack::Read(
-        bytes.data(), bytes.size(),
-        [&decoded](const msgpack::object& object)
+    bool ok = MessagePack::ReadInPlace(
+        bytes,
+        [&decoded](MessagePack::Reader& reader)
         {
-            const msgpack::object_array& members = MessagePack::AsArray(object);
-            // Fewer than seven members leave the rest empty; more are ignored.
-            const uint32_t count = members.size;
-            if (count > 0)
-                ReadMap(members.ptr[0], decoded.types);
-            if (count > 1)
-                ReadMap(members.ptr[1], decoded.ints);
-            if (count > 2)
-                ReadMap(members.ptr[2], decoded.floats);
-            if (count > 3)
-                ReadMap(members.ptr[3], decoded.bools);
-            if (count > 4)
-                ReadMap(members.ptr[4], decoded.strings);
-            if (count > 5)
-                ReadMap(members.ptr[5], decoded.tables);
-            if (count > 6)
-                ReadMap(members.ptr[6], decoded.arrays);
+            // A repeated key: the later value wins.
+            ReadPacked(
+                reader,
+                [&decoded](uint32_t member, uint64_t index, auto value)
+                {
+                    using V = decltype(value);
+                    if constexpr (std::is_same_v<V, int32_t>)
+                        (member == kTypes ? decoded.types : decoded.ints).insert_or_assign(index, value);
+                    else if constexpr (std::is_same_v<V, float>)
+                        decoded.floats.insert_or_assign(index, value);
+                    else if constexpr (std::is_same_v<V, bool>)
+                        decoded.bools.insert_or_assign(index, value);
+                    else
+                    {
+                        auto& map = member == kStrings  ? decoded.strings
+                                    : member == kTables ? decoded.tables
+                                                        : decoded.arrays;
+                        map.insert_or_assign(index, std::string(value));
+                    }
+                });
         },
         error);
     if (!ok)
     {
-        spdlog::warn("[ScriptContext] Packet data deserialization failed: {}.", error);
+        WarnUnpackFailed(error);
         return false;
     }
     *this = std::move(decoded);
     return true;
+}
+
+bool ScriptContext::UnpackSingle(std::string_view packed, Single& single)
+{
+    Single read;
+    std::string error;
+    bool ok = MessagePack::ReadInPlace(
+        packed,
+        [&read](MessagePack::Reader& reader)
+        {
+            // The same rules as Unpack, keeping only what a one-value context needs: whether `types`
+            // holds exactly one index, and the last entry under it in the map of its kind (`types`
+            // comes first, so the kind is known before the other maps are read).
+            Value& value = read.value;
+            ReadPacked(reader,
+                       [&](uint32_t member, uint64_t index, auto entry)
+                       {
+                           using V = decltype(entry);
+                           if constexpr (std::is_same_v<V, int32_t>)
+                           {
+                               if (member == kTypes)
+                               {
+                                   if (read.count == 0 || index == value.index)
+                                   {
+                                       read.count = std::max<size_t>(read.count, 1);
+                                       value.index = index;
+                                       value.type = entry;
+                                   }
+                                   else
+                                       read.count = 2;
+                                   return;
+                               }
+                           }
+                           if (read.count == 0 || index != value.index || member != MemberOf(value.type))
+                               return;
+                           value.present = true;
+                           if constexpr (std::is_same_v<V, int32_t>)
+                               value.integer = entry;
+                           else if constexpr (std::is_same_v<V, float>)
+                               value.real = entry;
+                           else if constexpr (std::is_same_v<V, bool>)
+                               value.boolean = entry;
+                           else
+                               value.bytes = entry;
+                       });
+        },
+        error);
+    if (!ok)
+    {
+        WarnUnpackFailed(error);
+        return false;
+    }
+    single = read;
+    return true;
+}
+
+ScriptContext::Value ScriptContext::Find(uint64_t index, int32_t type) const
+{
+    Value value;
+    value.index = index;
+    value.type = type;
+    auto find = [&](const auto& map, auto& into)
+    {
+        if (auto found = map.find(index); found != map.end())
+        {
+            value.present = true;
+            into = found->second;
+        }
+    };
+    switch (type)
+    {
+    case Int:
+        find(ints, value.integer);
+        break;
+    case Float:
+        find(floats, value.real);
+        break;
+    case Bool:
+        find(bools, value.boolean);
+        break;
+    case String:
+        find(strings, value.bytes);
+        break;
+    case Table:
+        find(tables, value.bytes);
+        break;
+    case Array:
+        find(arrays, value.bytes);
+        break;
+    default:
+        break;
+    }
+    return value;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ScriptVM;
@@ -37,7 +38,7 @@ public:
 
     std::string Pack() const;
     // Replaces the whole context with the decoded one; false (context unchanged) on bad bytes.
-    bool Unpack(const std::string& bytes);
+    bool Unpack(std::string_view bytes);
 
     // Script side: read values from and push values onto a script VM's stack.
     // Appends the script value at a stack index (nothing for a value a context cannot hold).
@@ -73,14 +74,36 @@ private:
                    ReadPath& path);
     void ReadArray(const ScriptContextAccess& access, ScriptVM* vm, int32_t index, const void* identity,
                    ReadPath& path);
-    void PushValue(const ScriptContextAccess& access, ScriptVM* vm, uint64_t index, int32_t type,
-                   size_t depth) const;
-    // Pushes the value of a one-value context (a key, value or element of a packed container), or
-    // a null when the context does not hold exactly one value.
-    void PushSingle(const ScriptContextAccess& access, ScriptVM* vm, size_t depth) const;
-    static void PushTable(const ScriptContextAccess& access, ScriptVM* vm,
-                          const std::vector<std::string>& keys, const std::vector<std::string>& values,
+    // One value ready to be pushed. Byte strings are views: into a context's maps, or into the
+    // packed form that a key, value or element was read from in place. Nested tables and arrays are
+    // pushed straight from their packed bytes, so no level of nesting copies the levels inside it.
+    struct Value
+    {
+        uint64_t index = 0;
+        int32_t type = Null;
+        bool present = false; // the map of its kind holds it (a received context may lack it)
+        int32_t integer = 0;
+        float real = 0;
+        bool boolean = false;
+        std::string_view bytes;
+    };
+    // A packed one-value context read in place: its value, and how many values it holds (2 stands
+    // for two or more).
+    struct Single
+    {
+        Value value;
+        size_t count = 0;
+    };
+
+    Value Find(uint64_t index, int32_t type) const;
+    // False, with the deserialization warning logged, when the bytes are no packed context.
+    static bool UnpackSingle(std::string_view packed, Single& single);
+    static void PushValue(const ScriptContextAccess& access, ScriptVM* vm, const Value& value, size_t depth);
+    // The value of a one-value context, or a null when it does not hold exactly one value.
+    static void PushSingle(const ScriptContextAccess& access, ScriptVM* vm, const Single& single,
+                           size_t depth);
+    static void PushTable(const ScriptContextAccess& access, ScriptVM* vm, std::string_view packed,
                           size_t depth);
-    static void PushArray(const ScriptContextAccess& access, ScriptVM* vm,
-                          const std::map<uint64_t, std::string>& positions, size_t depth);
+    static void PushArray(const ScriptContextAccess& access, ScriptVM* vm, std::string_view packed,
+                          size_t depth);
 };

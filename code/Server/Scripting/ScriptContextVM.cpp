@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -63,52 +65,30 @@ std::string PackArray(const std::map<uint64_t, std::string>& elements)
     return std::move(buffer.data);
 }
 
-void ReadByteList(const msgpack::object& object, std::vector<std::string>& out)
+void WarnUndecodable(const std::string& error)
 {
-    const msgpack::object_array& list = MessagePack::AsArray(object);
-    out.reserve(list.size);
-    for (uint32_t i = 0; i < list.size; ++i)
-        out.push_back(MessagePack::AsBytes(list.ptr[i]));
+    spdlog::warn("[ScriptContext] Packet data deserialization failed: {}.", error);
 }
 
-bool DecodeTable(const std::string& bytes, std::vector<std::string>& keys, std::vector<std::string>& values)
+// Room for a container being pushed: the container, a key or index, and a value. False, with the
+// warning and a null in the container's place, when it is too deep or the stack cannot grow.
+bool AdmitPush(const ScriptContextAccess& access, ScriptVM* vm, size_t depth, const char* what)
 {
-    std::string error;
-    bool ok = MessagePack::Read(
-        bytes.data(), bytes.size(),
-        [&](const msgpack::object& object)
-        {
-            const msgpack::object_array& parts = MessagePack::AsArray(object);
-            if (parts.size > 0)
-                ReadByteList(parts.ptr[0], keys);
-            if (parts.size > 1)
-                ReadByteList(parts.ptr[1], values);
-        },
-        error);
-    if (!ok)
-        spdlog::warn("[ScriptContext] Packet data deserialization failed: {}.", error);
-    return ok;
-}
-
-bool DecodeArray(const std::string& bytes, std::map<uint64_t, std::string>& elements)
-{
-    std::string error;
-    bool ok = MessagePack::Read(
-        bytes.data(), bytes.size(),
-        [&](const msgpack::object& object)
-        {
-            const msgpack::object_array& parts = MessagePack::AsArray(object);
-            if (parts.size == 0)
-                return;
-            const msgpack::object_map& map = MessagePack::AsMap(parts.ptr[0]);
-            for (uint32_t i = 0; i < map.size; ++i)
-                elements.insert_or_assign(MessagePack::AsUInt64(map.ptr[i].key),
-                                          MessagePack::AsBytes(map.ptr[i].val));
-        },
-        error);
-    if (!ok)
-        spdlog::warn("[ScriptContext] Packet data deserialization failed: {}.", error);
-    return ok;
+    if (depth >= ScriptContext::kMaxNesting)
+    {
+        spdlog::warn("[ScriptContext] Push - tables nested deeper than {} levels are not supported",
+                     ScriptContext::kMaxNesting);
+        access.PushNull(vm);
+        return false;
+    }
+    // The container's own slot was reserved by the caller.
+    if (!access.EnsureStack(vm, 3))
+    {
+        spdlog::warn("[ScriptContext] Push - the script stack is full, {} was left out", what);
+        access.PushNull(vm);
+        return false;
+    }
+    return true;
 }
 
 // A container may be read when it is not too deep and not one of the containers around it.
@@ -263,132 +243,182 @@ void ScriptContext::Push(ScriptVM* vm) const
         return;
     }
     for (const auto& [index, type] : types)
-        PushValue(*access, vm, index, type, 0);
+        PushValue(*access, vm, Find(index, type), 0);
 }
 
-void ScriptContext::PushValue(const ScriptContextAccess& access, ScriptVM* vm, uint64_t index, int32_t type,
-                              size_t depth) const
+void ScriptContext::PushValue(const ScriptContextAccess& access, ScriptVM* vm, const Value& value,
+                              size_t depth)
 {
     // A value missing from its map (possible in a received context) is pushed as a null.
-    auto pushStored = [&](const auto& values, auto push)
+    if (value.type >= Int && value.type <= String && !value.present)
     {
-        if (auto found = values.find(index); found != values.end())
-            push(found->second);
-        else
-            access.PushNull(vm);
-    };
-    switch (type)
+        access.PushNull(vm);
+        return;
+    }
+    switch (value.type)
     {
     case Null:
         access.PushNull(vm);
         return;
     case Int:
-        pushStored(ints, [&](int32_t value) { access.PushInt(vm, value); });
+        access.PushInt(vm, value.integer);
         return;
     case Float:
-        pushStored(floats, [&](float value) { access.PushFloat(vm, value); });
+        access.PushFloat(vm, value.real);
         return;
     case Bool:
-        pushStored(bools, [&](bool value) { access.PushBool(vm, value); });
+        access.PushBool(vm, value.boolean);
         return;
     case String:
-        pushStored(strings, [&](const std::string& value) { access.PushString(vm, value); });
+        access.PushString(vm, value.bytes);
         return;
     case Table:
-    {
-        std::vector<std::string> keys;
-        std::vector<std::string> values;
-        auto found = tables.find(index);
-        if (found != tables.end() && DecodeTable(found->second, keys, values))
-            PushTable(access, vm, keys, values, depth);
-        else
-            access.PushNull(vm);
+        PushTable(access, vm, value.bytes, depth);
         return;
-    }
     case Array:
-    {
-        std::map<uint64_t, std::string> elements;
-        auto found = arrays.find(index);
-        if (found != arrays.end() && DecodeArray(found->second, elements))
-            PushArray(access, vm, elements, depth);
-        else
-            access.PushNull(vm);
+        PushArray(access, vm, value.bytes, depth);
         return;
-    }
     default:
-        spdlog::warn("[ScriptContext] Push - unsupported argument type: {}", type);
+        spdlog::warn("[ScriptContext] Push - unsupported argument type: {}", value.type);
         access.PushNull(vm);
         return;
     }
 }
 
-void ScriptContext::PushSingle(const ScriptContextAccess& access, ScriptVM* vm, size_t depth) const
+void ScriptContext::PushSingle(const ScriptContextAccess& access, ScriptVM* vm, const Single& single,
+                               size_t depth)
 {
-    if (types.size() == 1)
-        PushValue(access, vm, types.begin()->first, types.begin()->second, depth);
+    if (single.count == 1)
+        PushValue(access, vm, single.value, depth);
     else
         access.PushNull(vm);
 }
 
-void ScriptContext::PushTable(const ScriptContextAccess& access, ScriptVM* vm,
-                              const std::vector<std::string>& keys, const std::vector<std::string>& values,
+void ScriptContext::PushTable(const ScriptContextAccess& access, ScriptVM* vm, std::string_view packed,
                               size_t depth)
 {
-    if (depth >= kMaxNesting)
+    // The whole table is checked before anything is pushed: a list of keys and a list of values,
+    // each of str or bin. Readers are then kept at the first key and the first value.
+    MessagePack::Reader keys(packed);
+    MessagePack::Reader values(packed);
+    uint32_t keyCount = 0;
+    uint32_t valueCount = 0;
+    std::string error;
+    auto list = [](MessagePack::Reader& reader, MessagePack::Reader& first, uint32_t& count)
     {
-        spdlog::warn("[ScriptContext] Push - tables nested deeper than {} levels are not supported",
-                     kMaxNesting);
+        count = reader.ArrayHeader();
+        first = reader;
+        for (uint32_t i = 0; i < count; ++i)
+            reader.Bytes();
+    };
+    bool ok = MessagePack::ReadInPlace(
+        packed,
+        [&](MessagePack::Reader& reader)
+        {
+            const uint32_t parts = reader.ArrayHeader();
+            if (parts > 0)
+                list(reader, keys, keyCount);
+            if (parts > 1)
+                list(reader, values, valueCount);
+        },
+        error);
+    if (!ok)
+    {
+        WarnUndecodable(error);
         access.PushNull(vm);
         return;
     }
-    // The table, a key and a value; the table's own slot was reserved by the caller.
-    if (!access.EnsureStack(vm, 3))
-    {
-        spdlog::warn("[ScriptContext] Push - the script stack is full, a table was left out");
-        access.PushNull(vm);
+    if (!AdmitPush(access, vm, depth, "a table"))
         return;
-    }
-    access.PushNewTable(vm, keys.size());
-    for (size_t i = 0; i < keys.size(); ++i)
+    access.PushNewTable(vm, keyCount);
+    for (uint32_t i = 0; i < keyCount; ++i)
     {
+        const std::string_view keyBytes = keys.Bytes();
+        const std::string_view valueBytes = i < valueCount ? values.Bytes() : std::string_view();
         // A pair whose key is not exactly one value has no key to store under: left out. A missing
         // value (values shorter than keys, or not exactly one value) is stored as a null.
-        ScriptContext key;
-        if (!key.Unpack(keys[i]) || key.Count() != 1)
+        Single key;
+        if (!UnpackSingle(keyBytes, key) || key.count != 1)
             continue;
-        ScriptContext value;
-        if (i < values.size())
-            value.Unpack(values[i]);
-        key.PushSingle(access, vm, depth + 1);
-        value.PushSingle(access, vm, depth + 1);
+        Single value;
+        if (i < valueCount)
+            UnpackSingle(valueBytes, value);
+        PushSingle(access, vm, key, depth + 1);
+        PushSingle(access, vm, value, depth + 1);
         access.TableInsert(vm);
     }
 }
 
-void ScriptContext::PushArray(const ScriptContextAccess& access, ScriptVM* vm,
-                              const std::map<uint64_t, std::string>& positions, size_t depth)
+void ScriptContext::PushArray(const ScriptContextAccess& access, ScriptVM* vm, std::string_view packed,
+                              size_t depth)
 {
-    if (depth >= kMaxNesting)
+    // Checked whole first: a map from position to str or bin. Positions go in ascending order, and a
+    // repeated one takes its last element; the packer writes them ascending and once each, so only
+    // other senders' arrays need the sorted copy of (position, view) pairs.
+    MessagePack::Reader elements(packed);
+    uint32_t count = 0;
+    bool ascending = true;
+    uint64_t previous = 0;
+    std::string error;
+    bool ok = MessagePack::ReadInPlace(
+        packed,
+        [&](MessagePack::Reader& reader)
+        {
+            if (reader.ArrayHeader() == 0)
+                return;
+            count = reader.MapHeader();
+            elements = reader;
+            for (uint32_t i = 0; i < count; ++i)
+            {
+                const uint64_t position = MessagePack::AsUInt64(reader.Next());
+                reader.Bytes();
+                ascending = ascending && (i == 0 || position > previous);
+                previous = position;
+            }
+        },
+        error);
+    if (!ok)
     {
-        spdlog::warn("[ScriptContext] Push - tables nested deeper than {} levels are not supported",
-                     kMaxNesting);
+        WarnUndecodable(error);
         access.PushNull(vm);
         return;
     }
-    // The array, an index and a value.
-    if (!access.EnsureStack(vm, 3))
-    {
-        spdlog::warn("[ScriptContext] Push - the script stack is full, an array was left out");
-        access.PushNull(vm);
+    if (!AdmitPush(access, vm, depth, "an array"))
         return;
-    }
-    access.PushNewArray(vm, positions.size());
-    for (const auto& [position, bytes] : positions)
+
+    std::vector<std::pair<uint64_t, std::string_view>> sorted;
+    if (!ascending)
     {
-        ScriptContext element;
-        element.Unpack(bytes);
+        sorted.reserve(count);
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            const uint64_t position = MessagePack::AsUInt64(elements.Next());
+            sorted.emplace_back(position, elements.Bytes());
+        }
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Of equal positions the last one stays: the later entry wins.
+        auto last = std::unique(sorted.rbegin(), sorted.rend(),
+                                [](const auto& a, const auto& b) { return a.first == b.first; });
+        sorted.erase(sorted.begin(), last.base());
+        count = static_cast<uint32_t>(sorted.size());
+    }
+    access.PushNewArray(vm, count);
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        uint64_t position = 0;
+        std::string_view bytes;
+        if (ascending)
+        {
+            position = MessagePack::AsUInt64(elements.Next());
+            bytes = elements.Bytes();
+        }
+        else
+            std::tie(position, bytes) = sorted[i];
+        Single element;
+        UnpackSingle(bytes, element);
         access.BeginArrayElement(vm, position);
-        element.PushSingle(access, vm, depth + 1);
+        PushSingle(access, vm, element, depth + 1);
         access.EndArrayElement(vm, position);
     }
 }

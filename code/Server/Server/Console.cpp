@@ -1,9 +1,9 @@
 #include "Server/Console.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <thread>
 #include <utility>
@@ -133,15 +133,25 @@ std::optional<int32_t> ParseLeadingInteger(const std::string& text)
 
 std::optional<std::string> ReadConsoleLine()
 {
-    char buffer[512];
-    std::memset(buffer, 0, sizeof(buffer));
-    if (std::fgets(buffer, sizeof(buffer), stdin) == nullptr)
+    int c = std::getc(stdin);
+    if (c == EOF)
         return std::nullopt;
-    if (buffer[0] == '\n')
-        return std::string();
-    std::string line(buffer, std::strlen(buffer));
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
+    // The whole line is read, but only its first bytes are kept: the rest of an overlong line never
+    // runs as a command of its own.
+    std::string line;
+    bool cut = false;
+    for (; c != EOF && c != '\n'; c = std::getc(stdin))
+    {
+        if (line.size() < kConsoleLineLimit)
+            line.push_back(static_cast<char>(c));
+        else
+            cut = true;
+    }
+    if (cut)
+        spdlog::warn("[Server] Console line longer than {} bytes; the rest of it was ignored.",
+                     kConsoleLineLimit);
+    // The command is the text before a zero byte.
+    line.resize(std::min(line.size(), line.find('\0')));
     return line;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,8 +34,11 @@ void StartConsoleInput();
 // the server keeps running without a console.
 void ConsoleInputLoop();
 
-// One line of standard input without its newline, read in pieces of at most 511 bytes (a longer
-// line arrives as several results); nothing when the input has ended or failed.
+// The longest command line: the bytes of a longer line beyond it are dropped with a warning.
+constexpr size_t kConsoleLineLimit = 511;
+
+// One line of standard input without its newline, at most kConsoleLineLimit bytes (the rest of a
+// longer line is read and dropped); nothing when the input has ended or failed.
 std::optional<std::string> ReadConsoleLine();
 
 // Splits one line into command word and argument; nothing for a line that is no command.
