@@ -50,12 +50,12 @@ void MasterList::Post()
     // A failed attempt restarts the interval too.
     lastPostMs = now;
 
-    HttpResponse response =
-        HttpClient::PostForm(ServiceUrl(), {
-                                               {"address", Settings::GetString("hostaddress")},
-                                               {"port", std::to_string(Settings::GetInt("port"))},
-                                               {"version", "1"},
-                                           });
+    HttpResponse response = HttpClient::Perform(
+        HttpClient::FormRequest(ServiceUrl(), {
+                                                  {"address", Settings::GetString("hostaddress")},
+                                                  {"port", std::to_string(Settings::GetInt("port"))},
+                                                  {"version", "1"},
+                                              }));
 
     if (response.status == 0)
     {
