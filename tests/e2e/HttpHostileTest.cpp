@@ -3,8 +3,6 @@
 // keeps answering the console within a second (a blocking HTTP.Request only for as long as its own
 // time limit), the failures are the specified ones, and the server's memory stays put.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -79,28 +77,12 @@ size_t HighWaterKiB(pid_t pid)
     return 0;
 }
 
-// A TCP connection to the server on 127.0.0.1, or -1.
-int ConnectTo(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-    {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sends `head`, then `bodySize` bytes made by `piece` (called with the offset), stopping as soon as the
 // server answers; returns what the server sent until it closed (empty when it closed unanswered).
 std::string Exchange(uint16_t port, const std::string& head, size_t bodySize,
                      const std::function<std::string(size_t)>& piece = {})
 {
-    int fd = ConnectTo(port);
+    int fd = RawHttpConnect(port);
     if (fd < 0)
         return "(no connection)";
     auto answered = [fd](int waitMs)
@@ -281,7 +263,7 @@ TEST(HttpHostileTest, OversizeAndSlowTrafficIsBounded)
     std::vector<int> stalled;
     for (int i = 0; i < 96; ++i)
     {
-        int fd = ConnectTo(port);
+        int fd = RawHttpConnect(port);
         ASSERT_GE(fd, 0);
         if (i % 2)
             send(fd, "GET /query HTTP/1.1\r\n", 21, MSG_NOSIGNAL);
