@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -246,6 +247,11 @@ TEST(HttpClientTest, FailingCompletionHandlersAreLogged)
     HttpClient::PerformAsync({HttpMethod::Get, stub.Url("/echo"), "", {}},
                              [](HttpResponse) { throw std::runtime_error("handler failure"); });
     EXPECT_TRUE(log.WaitFor("[HttpClient] Completion handler failed: handler failure"));
+    // The client's thread goes on, and is done logging before the capture goes.
+    std::promise<int32_t> next;
+    HttpClient::PerformAsync({HttpMethod::Get, stub.Url("/echo"), "", {}},
+                             [&next](HttpResponse response) { next.set_value(response.status); });
+    EXPECT_EQ(next.get_future().get(), 200);
 }
 
 } // namespace

@@ -207,6 +207,12 @@ TEST_F(HttpServerTest, FullServerWinsOverEveryOtherAnswer)
     std::shared_ptr<void> clearGlobal(nullptr, [](void*) { g_server = nullptr; });
     server.clientRegistry = std::make_unique<ClientRegistry>();
     ASSERT_NE(server.clientRegistry->AddClient(0), nullptr);
+    // Serving starts once the registry is in place, as in the server's own start-up.
+    http.reset();
+    http = std::make_unique<HttpServer>();
+    port = FreePort();
+    http->Start("127.0.0.1", port);
+    ASSERT_TRUE(WaitForTcpPort(port));
     RawHttpResponse reply = RawHttpRequest(
         port,
         BuildRawRequest("POST", "/client",
