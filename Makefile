@@ -29,6 +29,7 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLNF_BENCH=ON -DLNF_TESTS=ON
 	cmake --build build-bench -j $(JOBS)
 	tools/run-bench build-bench
+	tools/bench-http build-bench
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLNF_FUZZ=ON -DLNF_TESTS=OFF

@@ -12,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
-int Connect(uint16_t port)
+int RawHttpConnect(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -34,6 +32,8 @@ int Connect(uint16_t port)
     return fd;
 }
 
+namespace
+{
 std::string Lower(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -60,7 +60,7 @@ std::string RawHttpResponse::Header(const std::string& lowerName) const
 RawHttpResponse RawHttpRequest(uint16_t port, const std::string& request)
 {
     RawHttpResponse response;
-    int fd = Connect(port);
+    int fd = RawHttpConnect(port);
     if (fd < 0)
         return response;
 
@@ -125,7 +125,7 @@ bool WaitForTcpPort(uint16_t port, int timeoutMs)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline)
     {
-        int fd = Connect(port);
+        int fd = RawHttpConnect(port);
         if (fd >= 0)
         {
             close(fd);

@@ -32,5 +32,8 @@ RawHttpResponse RawHttpRequest(uint16_t port, const std::string& request);
 std::string BuildRawRequest(const std::string& method, const std::string& target,
                             const std::vector<std::string>& headers = {}, const std::string& body = {});
 
+// A TCP connection to 127.0.0.1:port with 5 s send and receive time-outs; -1 when it fails.
+int RawHttpConnect(uint16_t port);
+
 // Polls until a TCP connection to 127.0.0.1:port succeeds; false after `timeoutMs`.
 bool WaitForTcpPort(uint16_t port, int timeoutMs = 5000);

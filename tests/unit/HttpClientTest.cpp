@@ -4,8 +4,10 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "HostilePeer.h"
 #include "LogCapture.h"
 #include "Network/HttpClient.h"
 #include "Ports.h"
@@ -46,17 +49,6 @@ public:
         };
         server.Get("/echo", echo);
         server.Post("/echo", echo);
-        // Holds each request until `gateSize` of them are inside at once.
-        server.Get("/gate",
-                   [this](const httplib::Request&, httplib::Response& response)
-                   {
-                       std::unique_lock lock(gateMutex);
-                       ++gateInside;
-                       gateChanged.notify_all();
-                       bool opened = gateChanged.wait_for(lock, std::chrono::seconds(10),
-                                                          [this] { return gateInside >= gateSize; });
-                       response.set_content(opened ? "opened" : "timed out", "text/plain");
-                   });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running())
@@ -77,10 +69,6 @@ public:
     httplib::Server server;
     int port = 0;
     std::thread thread;
-    std::mutex gateMutex;
-    std::condition_variable gateChanged;
-    int gateInside = 0;
-    int gateSize = 6;
 };
 
 // Runs `perform` against a bare socket and returns the raw request head, which shows what a server
@@ -163,7 +151,9 @@ TEST(HttpClientTest, FormsAreUrlEncodedInOrder)
     EXPECT_EQ(HttpClient::EncodeForm({{"b", "x y&z=1/2?~_-."}, {"a", "\xC3\xA9\x01"}, {"empty", ""}}),
               "b=x%20y%26z%3D1%2F2%3F~_-.&a=%C3%A9%01&empty=");
     StubServer stub;
-    EXPECT_EQ(HttpClient::PostForm(stub.Url("/echo"), {{"address", "a b"}, {"port", "9999"}}).body,
+    EXPECT_EQ(HttpClient::Perform(
+                  HttpClient::FormRequest(stub.Url("/echo"), {{"address", "a b"}, {"port", "9999"}}))
+                  .body,
               "POST|address=a%20b&port=9999|content-type=application/x-www-form-urlencoded;");
 }
 
@@ -181,25 +171,87 @@ TEST(HttpClientTest, StatusesAndFailures)
     }
 }
 
-TEST(HttpClientTest, PoolRunsStalledRequestsSideBySideAndSurvivesThrowingTasks)
+// Blocking and background transfers alike end when the peer stalls or the body grows too large, but
+// not while a slow body keeps coming; silent peers hold up no other background transfer.
+TEST(HttpClientTest, LimitsEndStalledAndOversizeTransfers)
+{
+    constexpr size_t kMax = 256 * 1024;
+    const HttpLimits limits{std::chrono::seconds(1), std::chrono::seconds(1), 100, kMax};
+    HttpClient::SetLimitsForTesting(limits, limits);
+    std::shared_ptr<void> restore(nullptr, [](void*) { HttpClient::SetLimitsForTesting(); });
+    HostilePeer peer;
+    const struct
+    {
+        std::string path;
+        int status;
+        size_t size;
+    } cases[] = {
+        {"/silent", 0, 0},
+        {"/trickle/8/200", 200, 8 * 512}, // 1.4 s, well past the low-speed time, but moving
+        {"/body/" + std::to_string(kMax), 200, kMax},
+        {"/body/" + std::to_string(kMax + 1), 0, 0},   // refused on its announced length
+        {"/stream/" + std::to_string(kMax + 1), 0, 0}, // counted as it arrives
+        {"/gzip/" + std::to_string(kMax + 1), 0, 0},   // counted after decoding
+    };
+
+    // Background transfers first: silent peers beyond any worker count, then each case; the live
+    // answer must not wait for the silent ones.
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::map<std::string, HttpResponse> background;
+    auto start = [&](const std::string& key, const std::string& path)
+    {
+        HttpClient::PerformAsync({HttpMethod::Get, peer.Url(path), "", {}},
+                                 [&, key](HttpResponse response)
+                                 {
+                                     std::lock_guard lock(mutex);
+                                     background[key] = std::move(response);
+                                     arrived.notify_all();
+                                 });
+    };
+    for (int i = 0; i < 24; ++i)
+        start("silent " + std::to_string(i), "/silent");
+    start("live", "/live");
+    for (const auto& c : cases)
+        start(c.path, c.path);
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(
+            arrived.wait_for(lock, std::chrono::milliseconds(500), [&] { return background.count("live"); }));
+    }
+
+    for (const auto& c : cases)
+    {
+        HttpResponse response = HttpClient::Perform({HttpMethod::Get, peer.Url(c.path), "", {}});
+        EXPECT_EQ(response.status, c.status) << c.path << ": " << response.error;
+        EXPECT_EQ(response.body.size(), c.size) << c.path;
+        EXPECT_EQ(response.error.empty(), c.status != 0) << c.path;
+    }
+
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return background.size() == 24 + 1 + std::size(cases); }));
+    EXPECT_EQ(background["live"].body, "live");
+    EXPECT_EQ(background["silent 23"].status, 0);
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(background[c.path].status, c.status) << c.path;
+        EXPECT_EQ(background[c.path].body.size(), c.size) << c.path;
+    }
+}
+
+TEST(HttpClientTest, FailingCompletionHandlersAreLogged)
 {
     LogCapture log;
-    // Fulfilled when the pool releases the task, which it does after reporting the failure.
-    std::promise<void> released;
-    std::shared_ptr<void> guard(nullptr, [&released](void*) { released.set_value(); });
-    HttpClient::Submit([guard = std::move(guard)] { throw std::runtime_error("task failure"); });
-    ASSERT_EQ(released.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_TRUE(log.Contains("[HttpClient] Background task failed: task failure"));
-
     StubServer stub;
-    std::vector<std::promise<HttpResponse>> results(stub.gateSize); // can only finish together
-    for (auto& result : results)
-        HttpClient::Submit(
-            [&stub, &result] {
-                result.set_value(HttpClient::Perform({HttpMethod::Get, stub.Url("/gate"), "", {}}));
-            });
-    for (auto& result : results)
-        EXPECT_EQ(result.get_future().get().body, "opened"); // the gate gives up after 10 s
+    HttpClient::PerformAsync({HttpMethod::Get, stub.Url("/echo"), "", {}},
+                             [](HttpResponse) { throw std::runtime_error("handler failure"); });
+    EXPECT_TRUE(log.WaitFor("[HttpClient] Completion handler failed: handler failure"));
+    // The client's thread goes on, and is done logging before the capture goes.
+    std::promise<int32_t> next;
+    HttpClient::PerformAsync({HttpMethod::Get, stub.Url("/echo"), "", {}},
+                             [&next](HttpResponse response) { next.set_value(response.status); });
+    EXPECT_EQ(next.get_future().get(), 200);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -29,6 +30,7 @@ constexpr const char* kRefused = "[MasterList] Failed to post server to server l
 constexpr const char* kSendFailed = "[MasterList] Failed to send post request to server list (error code: ";
 
 using Answer = std::pair<int, std::string>; // status, body
+constexpr int kHold = -1;                   // a status that holds the answer until the test ends
 
 // The stand-in service answers with the queued answers, then "Added", and keeps the bodies it received.
 class MasterListTest : public ::testing::Test
@@ -39,11 +41,13 @@ protected:
         service.Post("/add.php",
                      [this](const httplib::Request& request, httplib::Response& response)
                      {
-                         std::lock_guard lock(mutex);
+                         std::unique_lock lock(mutex);
                          bodies.push_back(request.body);
                          auto [status, body] = answers.empty() ? Answer{200, "Added"} : answers.front();
                          if (!answers.empty())
                              answers.pop_front();
+                         if (status == kHold)
+                             released.wait_for(lock, std::chrono::seconds(10), [this] { return release; });
                          response.status = status;
                          response.set_content(body, "text/plain");
                      });
@@ -61,6 +65,11 @@ protected:
 
     void TearDown() override
     {
+        {
+            std::lock_guard lock(mutex);
+            release = true;
+        }
+        released.notify_all();
         service.stop();
         serviceThread.join();
         SetTimeSourceForTesting({});
@@ -77,10 +86,16 @@ protected:
         return bodies;
     }
 
+    // One pass at `ms`, then further passes at the same time until the answer has been applied.
     void PostAt(int64_t ms)
     {
         now.store(ms);
         MasterList::Post();
+        for (int i = 0; i < 10000 && MasterList::IsPosting(); ++i)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            MasterList::Post();
+        }
     }
 
     // The log with the varying text of transfer errors cut to kFatal.
@@ -99,6 +114,8 @@ protected:
     std::mutex mutex;
     std::deque<Answer> answers;
     std::vector<std::string> bodies;
+    std::condition_variable released;
+    bool release = false;
     std::atomic<int64_t> now{0};
     LogCapture log;
 };
@@ -149,6 +166,33 @@ TEST_F(MasterListTest, TwoFailuresFromTheStartOrThreeAfterAnAcceptanceEndIt)
     EXPECT_EQ(Messages(), (std::vector<std::string>{kPosting, kPosted, kSendFailed + "500)."s, kPosting,
                                                     kPosted, kSendFailed + "500)."s, kPosting, kFatal,
                                                     kPosting, kSendFailed + "404)."s}));
+}
+
+// A service that holds its answer costs the pass nothing; past the time limit the attempt is a failed
+// transfer, and no second attempt starts while one is in flight.
+TEST_F(MasterListTest, AnnouncementsRunInTheBackgroundWithinATimeLimit)
+{
+    MasterList::timeLimit = std::chrono::milliseconds(1000);
+    Service({{kHold, ""}});
+    auto begin = std::chrono::steady_clock::now();
+    PostAt(60000);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{kPosting, kFatal}));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+    EXPECT_EQ(MasterList::failureCount, 2);
+
+    // Only the first pass sends; the next ones, due or not, wait for the answer.
+    log.Clear();
+    Service({{kHold, ""}});
+    now.store(120000);
+    begin = std::chrono::steady_clock::now();
+    MasterList::Post();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
+    now.store(240000);
+    MasterList::Post();
+    EXPECT_TRUE(MasterList::IsPosting());
+    PostAt(240000); // the answer ends announcing: the second failure from the start
+    EXPECT_EQ(Service().size(), 2u);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{kPosting, kFatal}));
 }
 
 TEST_F(MasterListTest, OnlyListedServersPostAndOnlyAfterMoreThanFiftySeconds)

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -27,12 +25,6 @@ const std::string& UserAgent()
 {
     static const std::string agent = std::string("curl/") + curl_version_info(CURLVERSION_NOW)->version;
     return agent;
-}
-
-size_t AppendBody(char* data, size_t size, size_t count, void* target)
-{
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
 }
 
 std::string Lower(const std::string& text)
@@ -59,76 +51,6 @@ struct SlistDeleter
 struct EasyDeleter
 {
     void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-
-// The background pool: threads are created when every existing one is busy, up to a limit, and then
-// kept. It is never destroyed; once the process begins to exit, queued tasks are no longer started,
-// so no task runs against objects that static destruction has already torn down.
-class ThreadPool
-{
-public:
-    static ThreadPool& Instance()
-    {
-        static ThreadPool* pool = []
-        {
-            auto* created = new ThreadPool();
-            std::atexit([] { Instance().exiting.store(true); });
-            return created;
-        }();
-        return *pool;
-    }
-
-    void Submit(std::function<void()> task)
-    {
-        std::lock_guard lock(mutex);
-        tasks.push_back(std::move(task));
-        if (tasks.size() > idleThreads && threadCount < kMaxThreads)
-        {
-            ++threadCount;
-            std::thread(&ThreadPool::Worker, this).detach();
-        }
-        ready.notify_one();
-    }
-
-private:
-    static constexpr size_t kMaxThreads = 16;
-
-    void Worker()
-    {
-        std::unique_lock lock(mutex);
-        for (;;)
-        {
-            ++idleThreads;
-            ready.wait(lock, [this] { return !tasks.empty(); });
-            --idleThreads;
-            std::function<void()> task = std::move(tasks.front());
-            tasks.pop_front();
-            if (exiting.load())
-                continue;
-            lock.unlock();
-            try
-            {
-                task();
-            }
-            catch (const std::exception& exception)
-            {
-                spdlog::error("[HttpClient] Background task failed: {}", exception.what());
-            }
-            catch (...)
-            {
-                spdlog::error("[HttpClient] Background task failed.");
-            }
-            task = nullptr;
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<std::function<void()>> tasks;
-    size_t idleThreads = 0;
-    size_t threadCount = 0;
-    std::atomic<bool> exiting{false};
 };
 
 void SetMethodAndBody(CURL* curl, const HttpRequest& request)
@@ -192,25 +114,64 @@ std::unique_ptr<curl_slist, SlistDeleter> BuildHeaders(const HttpFields& headers
     }
     return std::unique_ptr<curl_slist, SlistDeleter>(list);
 }
-} // namespace
 
-HttpResponse HttpClient::Perform(const HttpRequest& request)
+std::mutex limitsMutex;
+HttpLimits blockingLimits = HttpClient::kBlockingLimits;
+HttpLimits backgroundLimits = HttpClient::kBackgroundLimits;
+
+HttpLimits CurrentLimits(bool blocking)
+{
+    std::lock_guard lock(limitsMutex);
+    return blocking ? blockingLimits : backgroundLimits;
+}
+
+// One transfer with everything libcurl reads from while it runs.
+struct Transfer
+{
+    HttpRequest request;
+    std::function<void(HttpResponse)> done;
+    std::unique_ptr<CURL, EasyDeleter> curl;
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    size_t maxBodyBytes = 0;
+    bool bodyTooLarge = false;
+    HttpResponse response;
+};
+
+size_t AppendBody(char* data, size_t size, size_t count, void* target)
+{
+    auto* transfer = static_cast<Transfer*>(target);
+    size_t length = size * count;
+    if (length > transfer->maxBodyBytes - transfer->response.body.size())
+    {
+        // Returning short makes libcurl end the transfer with a write error.
+        transfer->bodyTooLarge = true;
+        return 0;
+    }
+    transfer->response.body.append(data, length);
+    return length;
+}
+
+// Sets up `transfer.curl` for its request; false when libcurl has no handle to give.
+bool Prepare(Transfer& transfer, const HttpLimits& limits)
 {
     InitializeCurl();
-    HttpResponse response;
-
-    std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-    if (!curl)
+    transfer.curl.reset(curl_easy_init());
+    if (!transfer.curl)
     {
-        response.error = "Failed to initialize the transfer";
-        return response;
+        transfer.response.error = "Failed to initialize the transfer";
+        return false;
     }
+    const HttpRequest& request = transfer.request;
+    transfer.maxBodyBytes = limits.maxBodyBytes;
 
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    CURL* handle = curl.get();
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    CURL* handle = transfer.curl.get();
+    curl_easy_setopt(handle, CURLOPT_PRIVATE, &transfer);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // Each transfer has its own connection, closed when it ends, as with a handle of its own.
+    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -218,31 +179,172 @@ HttpResponse HttpClient::Perform(const HttpRequest& request)
     curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(handle, CURLOPT_USERAGENT, UserAgent().c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
-    SetMethodAndBody(handle, request);
-    auto headers = BuildHeaders(request.headers);
-    if (headers)
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
 
-    CURLcode result = curl_easy_perform(handle);
-    if (result != CURLE_OK)
-    {
-        response.error = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result);
-        return response;
-    }
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    response.status = static_cast<int32_t>(status);
-    return response;
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTime.count()));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.lowSpeedTime.count()));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
+    // Refused early when the announced length alone is too much; the body callback counts the rest.
+    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
+    if (request.timeLimit.count() > 0)
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeLimit.count()));
+
+    SetMethodAndBody(handle, request);
+    transfer.headers = BuildHeaders(request.headers);
+    if (transfer.headers)
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, transfer.headers.get());
+    return true;
 }
 
-HttpResponse HttpClient::PostForm(const std::string& url, const HttpFields& fields)
+void Finish(Transfer& transfer, CURLcode result)
+{
+    HttpResponse& response = transfer.response;
+    if (result == CURLE_OK)
+    {
+        long status = 0;
+        curl_easy_getinfo(transfer.curl.get(), CURLINFO_RESPONSE_CODE, &status);
+        response.status = static_cast<int32_t>(status);
+        return;
+    }
+    response.status = 0;
+    if (!transfer.response.error.empty())
+        return;
+    if (transfer.bodyTooLarge || result == CURLE_FILESIZE_EXCEEDED)
+    {
+        response.body.clear();
+        response.body.shrink_to_fit();
+        response.error = "Response body is larger than " + std::to_string(transfer.maxBodyBytes) + " bytes";
+    }
+    else
+    {
+        response.error = transfer.errorBuffer[0] != '\0' ? transfer.errorBuffer : curl_easy_strerror(result);
+    }
+}
+
+// The background transfers: one thread drives every transfer through a libcurl multi handle. It
+// and its handle live until the process ends; once the process begins to exit, no completion
+// handler is called any more, so none runs against objects that static destruction has torn down.
+class TransferLoop
+{
+public:
+    static TransferLoop& Instance()
+    {
+        static TransferLoop* loop = []
+        {
+            auto* created = new TransferLoop();
+            std::atexit([] { Instance().exiting.store(true); });
+            std::thread(&TransferLoop::Run, created).detach();
+            return created;
+        }();
+        return *loop;
+    }
+
+    void Add(std::unique_ptr<Transfer> transfer)
+    {
+        {
+            std::lock_guard lock(mutex);
+            incoming.push_back(std::move(transfer));
+        }
+        curl_multi_wakeup(multi);
+    }
+
+private:
+    TransferLoop()
+    {
+        InitializeCurl();
+        multi = curl_multi_init();
+    }
+
+    void Run()
+    {
+        for (;;)
+        {
+            std::vector<std::unique_ptr<Transfer>> added;
+            {
+                std::lock_guard lock(mutex);
+                added.swap(incoming);
+            }
+            for (std::unique_ptr<Transfer>& transfer : added)
+            {
+                if (transfer->curl && curl_multi_add_handle(multi, transfer->curl.get()) == CURLM_OK)
+                    transfer.release(); // owned through the handle's private pointer until done
+                else
+                    Deliver(std::move(transfer), CURLE_FAILED_INIT);
+            }
+
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+            {
+                if (message->msg != CURLMSG_DONE)
+                    continue;
+                Transfer* raw = nullptr;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
+                CURLcode result = message->data.result;
+                curl_multi_remove_handle(multi, message->easy_handle);
+                Deliver(std::unique_ptr<Transfer>(raw), result);
+            }
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    void Deliver(std::unique_ptr<Transfer> transfer, CURLcode result)
+    {
+        Finish(*transfer, result);
+        std::function<void(HttpResponse)> done = std::move(transfer->done);
+        HttpResponse response = std::move(transfer->response);
+        transfer.reset();
+        if (exiting.load())
+            return;
+        try
+        {
+            done(std::move(response));
+        }
+        catch (const std::exception& exception)
+        {
+            spdlog::error("[HttpClient] Completion handler failed: {}", exception.what());
+        }
+        catch (...)
+        {
+            spdlog::error("[HttpClient] Completion handler failed.");
+        }
+    }
+
+    CURLM* multi = nullptr;
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Transfer>> incoming;
+    std::atomic<bool> exiting{false};
+};
+} // namespace
+
+HttpResponse HttpClient::Perform(const HttpRequest& request)
+{
+    Transfer transfer;
+    transfer.request = request;
+    if (!Prepare(transfer, CurrentLimits(true)))
+        return std::move(transfer.response);
+    Finish(transfer, curl_easy_perform(transfer.curl.get()));
+    return std::move(transfer.response);
+}
+
+void HttpClient::PerformAsync(HttpRequest request, std::function<void(HttpResponse)> done)
+{
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->done = std::move(done);
+    // A transfer that could not be set up is still reported through the loop's thread.
+    Prepare(*transfer, CurrentLimits(false));
+    TransferLoop::Instance().Add(std::move(transfer));
+}
+
+HttpRequest HttpClient::FormRequest(const std::string& url, const HttpFields& fields)
 {
     HttpRequest request;
     request.method = HttpMethod::Post;
     request.url = url;
     request.body = EncodeForm(fields);
-    return Perform(request);
+    return request;
 }
 
 std::string HttpClient::EncodeForm(const HttpFields& fields)
@@ -278,7 +380,14 @@ std::string HttpClient::EncodeForm(const HttpFields& fields)
     return encoded;
 }
 
-void HttpClient::Submit(std::function<void()> task)
+void HttpClient::SetLimitsForTesting(const HttpLimits& blocking, const HttpLimits& background)
 {
-    ThreadPool::Instance().Submit(std::move(task));
+    std::lock_guard lock(limitsMutex);
+    blockingLimits = blocking;
+    backgroundLimits = background;
+}
+
+void HttpClient::SetLimitsForTesting()
+{
+    SetLimitsForTesting(kBlockingLimits, kBackgroundLimits);
 }

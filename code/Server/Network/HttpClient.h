@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,28 +30,56 @@ struct HttpRequest
     // Keys compare without regard to case; of keys differing only in case the first one is sent.
     // An empty value is sent as an empty header, not dropped.
     HttpFields headers;
+    // Time allowed for the whole transfer on top of the client's own limits; zero for none.
+    std::chrono::milliseconds timeLimit{0};
 };
 
 struct HttpResponse
 {
     int32_t status = 0; // 0 when the transfer failed
-    std::string body;   // as received (content encodings decoded)
+    std::string body;   // as received (content encodings decoded); empty when it was too large
     std::string error;  // the transfer library's message when the transfer failed
 };
 
-// Blocking HTTP(S) requests over libcurl, plus a small shared pool for requests made in the background.
-// Only the library's defaults apply: no time-out, proxy or authentication of our own; redirects are
-// followed as the script API always did.
+// What any transfer may take from the outside world. Nothing cuts off a transfer that keeps moving
+// data, except the body limit.
+struct HttpLimits
+{
+    // Name lookup, TCP and TLS set-up.
+    std::chrono::milliseconds connectTime{0};
+    // A transfer that moves fewer than `lowSpeedBytes` per second for `lowSpeedTime` (waiting for
+    // the answer included) is given up.
+    std::chrono::seconds lowSpeedTime{0};
+    long lowSpeedBytes = 0;
+    // The largest body accepted, counted after content decoding.
+    size_t maxBodyBytes = 0;
+};
+
+// HTTP(S) requests over libcurl: blocking ones on the caller's thread, and background ones, all
+// multiplexed on one thread of the client's own, so that peers that never answer cannot hold up the
+// rest. Redirects are followed as the script API always did; no proxy or authentication of our own.
 class HttpClient
 {
 public:
+    // Blocks the calling thread until the transfer has ended, within the blocking limits.
     static HttpResponse Perform(const HttpRequest& request);
 
-    // POST of an url-encoded form: "key=value" pairs in order joined by "&", keys and values encoded.
-    static HttpResponse PostForm(const std::string& url, const HttpFields& fields);
+    // Starts the transfer in the background, within the background limits, and returns at once.
+    // `done` runs on the client's thread once the transfer has ended, whatever the outcome (unless
+    // the process is exiting): it must be short and must not block.
+    static void PerformAsync(HttpRequest request, std::function<void(HttpResponse)> done);
+
+    // A POST of an url-encoded form: "key=value" pairs in order joined by "&", keys and values encoded.
+    static HttpRequest FormRequest(const std::string& url, const HttpFields& fields);
     static std::string EncodeForm(const HttpFields& fields);
 
-    // Runs `task` on one of the pool's threads. The pool grows on demand up to a fixed size, so a few
-    // stalled transfers do not hold up the rest; its threads live until the process ends.
-    static void Submit(std::function<void()> task);
+    // A request that blocks the main loop must give up much sooner than one made in the background.
+    static constexpr HttpLimits kBlockingLimits{std::chrono::seconds(3), std::chrono::seconds(5), 100,
+                                                size_t(64) << 20};
+    static constexpr HttpLimits kBackgroundLimits{std::chrono::seconds(10), std::chrono::seconds(30), 100,
+                                                  size_t(64) << 20};
+
+    // Tests shorten the limits; an empty call restores them.
+    static void SetLimitsForTesting(const HttpLimits& blocking, const HttpLimits& background);
+    static void SetLimitsForTesting();
 };

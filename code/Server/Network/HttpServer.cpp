@@ -1,9 +1,19 @@
 #include "Network/HttpServer.h"
 
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -16,6 +26,7 @@
 #include <spdlog/spdlog.h>
 
 #include "Network/ClientRegistry.h"
+#include "Network/HttpConnection.h"
 #include "Server/Server.h"
 #include "Server/Settings.h"
 
@@ -82,17 +93,232 @@ bool ReadWholeFile(const std::filesystem::path& path, std::string& content)
     content.resize(static_cast<size_t>(size));
     file.seekg(0);
     file.read(content.data(), size);
-    // A file that shrank meanwhile is served as far as it still goes.
+    // A file that shrank meanwhile is kept as far as it still goes.
     content.resize(static_cast<size_t>(file.gcount()));
     return !file.bad();
 }
+
+// The mount-relative key a request path below a mount point names: "." and empty segments dropped,
+// ".." taking back the segment before it, "index.html" for a folder. Nothing when ".." would leave
+// the mount or the path holds a NUL (a decoded %00).
+std::optional<std::string> FileKey(std::string_view rest)
+{
+    if (rest.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    std::vector<std::string_view> segments;
+    size_t start = 0;
+    while (start <= rest.size())
+    {
+        size_t end = rest.find('/', start);
+        if (end == std::string_view::npos)
+            end = rest.size();
+        std::string_view segment = rest.substr(start, end - start);
+        if (segment == "..")
+        {
+            if (segments.empty())
+                return std::nullopt;
+            segments.pop_back();
+        }
+        else if (!segment.empty() && segment != ".")
+        {
+            segments.push_back(segment);
+        }
+        start = end + 1;
+    }
+    std::string key;
+    for (std::string_view segment : segments)
+    {
+        if (!key.empty())
+            key += '/';
+        key += segment;
+    }
+    if (rest.empty() || rest.back() == '/')
+        key += key.empty() ? "index.html" : "/index.html";
+    return key;
+}
+
+// Every regular file below `folder` that stays inside it, by its relative path.
+std::unordered_map<std::string, std::shared_ptr<const HttpServer::CachedFile>>
+ReadFolder(const std::filesystem::path& folder)
+{
+    static const std::map<std::string, std::string> noExtraTypes;
+    std::unordered_map<std::string, std::shared_ptr<const HttpServer::CachedFile>> files;
+    std::error_code error;
+    // Links to folders are not followed; links to files are kept when their target lies inside.
+    std::filesystem::recursive_directory_iterator it(
+        folder, std::filesystem::directory_options::skip_permission_denied, error);
+    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+    {
+        std::error_code fileError;
+        if (!it->is_regular_file(fileError))
+            continue;
+        std::filesystem::path resolved = std::filesystem::canonical(it->path(), fileError);
+        if (fileError || !IsInside(resolved, folder))
+            continue;
+        auto file = std::make_shared<HttpServer::CachedFile>();
+        if (!ReadWholeFile(resolved, file->content))
+            continue;
+        std::string key = it->path().lexically_relative(folder).generic_string();
+        const char* type = httplib::detail::find_content_type(key, noExtraTypes);
+        file->contentType = type != nullptr ? type : "application/octet-stream";
+        files.emplace(std::move(key), std::move(file));
+    }
+    return files;
+}
+
+// The library's server, with connections served through HttpConnection and the listening socket in
+// reach.
+class ListeningServer : public httplib::Server
+{
+public:
+    ListeningServer() : stopEvent(eventfd(0, EFD_CLOEXEC)) {}
+    ~ListeningServer() override { close(stopEvent); }
+
+    // The library listens with a backlog of 5: a burst of new connections would see refused or
+    // retried handshakes long before a worker is short.
+    void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
+    // Also ends the connections that wait for their next request.
+    void StopServing()
+    {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(stopEvent, &one, sizeof(one));
+        stop();
+    }
+
+private:
+    bool process_and_close_socket(int socket) override
+    {
+        HttpConnection connection(socket, stopEvent);
+        connection.Serve([this](httplib::Stream& stream, bool lastRequest, bool& peerCloses)
+                         { return process_request(stream, lastRequest, peerCloses, nullptr); });
+        return true;
+    }
+
+    int stopEvent;
+};
+
+// True when the request announces a body longer than the server takes.
+bool AnnouncesOversizeBody(const httplib::Request& request)
+{
+    if (!request.has_header("Content-Length"))
+        return false;
+    // Read as the library reads it: anything that is no number in range counts as too long.
+    std::string text = request.get_header_value("Content-Length");
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long length = std::strtoull(text.c_str(), &end, 10);
+    return errno != 0 || length > HttpServer::kMaxRequestBody;
+}
+
+// 413, and the connection ends after it: the body is left unread.
+void RefuseOversizeBody(httplib::Response& response)
+{
+    response.status = 413;
+    if (HttpConnection* connection = HttpConnection::Current())
+        connection->CloseAfterReply();
+}
+
+bool CarriesBody(const httplib::Request& request)
+{
+    return request.has_header("Transfer-Encoding") ||
+           (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
+}
+
+// Serves each accepted connection on a thread of its own for as long as the connection lasts (the
+// library runs a connection's requests one after another on one thread). Threads are made as
+// connections need them, up to HttpServer::kMaxWorkers, and end after a while without work, down to
+// HttpServer::kMinWorkers; so idle or slow connections hold only their own thread.
+class ConnectionWorkers : public httplib::TaskQueue
+{
+public:
+    ConnectionWorkers() : state(std::make_shared<State>()) {}
+
+    void enqueue(std::function<void()> job) override
+    {
+        std::lock_guard lock(state->mutex);
+        state->jobs.push_back(std::move(job));
+        if (state->idle < state->jobs.size() && state->threads < HttpServer::kMaxWorkers)
+        {
+            try
+            {
+                std::thread(&ConnectionWorkers::Work, state).detach();
+                ++state->threads;
+                return;
+            }
+            catch (const std::system_error&)
+            {
+                // Out of threads for now: the job waits for one of the existing workers.
+            }
+        }
+        state->ready.notify_one();
+    }
+
+    // Serves the queued connections, then waits for every worker to end.
+    void shutdown() override
+    {
+        std::unique_lock lock(state->mutex);
+        state->stopping = true;
+        state->ready.notify_all();
+        state->ended.wait(lock, [this] { return state->threads == 0; });
+    }
+
+private:
+    static constexpr std::chrono::seconds kIdleTime{30};
+
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::condition_variable ended;
+        std::deque<std::function<void()>> jobs;
+        size_t threads = 0;
+        size_t idle = 0;
+        bool stopping = false;
+    };
+
+    static void Work(std::shared_ptr<State> state)
+    {
+        std::unique_lock lock(state->mutex);
+        for (;;)
+        {
+            ++state->idle;
+            bool woken = state->ready.wait_for(lock, kIdleTime,
+                                               [&] { return !state->jobs.empty() || state->stopping; });
+            --state->idle;
+            if (state->jobs.empty())
+            {
+                if (state->stopping || (!woken && state->threads > HttpServer::kMinWorkers))
+                    break;
+                continue;
+            }
+            std::function<void()> job = std::move(state->jobs.front());
+            state->jobs.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+        }
+        --state->threads;
+        state->ended.notify_all();
+    }
+
+    std::shared_ptr<State> state;
+};
 } // namespace
 
-HttpServer::HttpServer() : server(std::make_unique<httplib::Server>())
+HttpServer::HttpServer()
+    : server(std::make_unique<ListeningServer>()), mounts(std::make_shared<const MountTable>())
 {
     // The library writes a reply's head and body separately; with Nagle's algorithm on, the body then
     // waits for the client's delayed ACK, some 40 ms for every request on a kept-alive connection.
     server->set_tcp_nodelay(true);
+    server->new_task_queue = [] { return new ConnectionWorkers(); };
+    server->set_payload_max_length(kMaxRequestBody);
+    // Only shown in the replies' Keep-Alive header; HttpConnection keeps to them.
+    server->set_keep_alive_timeout(
+        std::chrono::duration_cast<std::chrono::seconds>(HttpConnection::kKeepAliveTime).count());
+    server->set_keep_alive_max_count(HttpConnection::kRequestsPerConnection);
     if (server->is_valid())
         spdlog::info("[HttpServer] Created HTTP Server.");
     else
@@ -109,7 +335,7 @@ HttpServer::~HttpServer()
                                           [this] { return listenState->finished; }))
     {
         lock.unlock();
-        server->stop();
+        static_cast<ListeningServer*>(server.get())->StopServing();
         lock.lock();
     }
 }
@@ -129,19 +355,55 @@ void HttpServer::ListenThread(HttpServer* self, httplib::Server* server, int32_t
     server->Get("/query", &HttpServer::HandleQueryRequest);
     // Only fires for mount points made on the library directly; ServeFile logs for our own table.
     server->set_file_request_handler(&HttpServer::LogFileRequest);
-    // Our mount table answers ahead of the routes, as the library's own mount points would.
+    // Our mount table answers ahead of the routes, as the library's own mount points would. This runs
+    // once the request's head is in and before any of its body is read.
     server->set_pre_routing_handler(
         [self](const httplib::Request& request, httplib::Response& response)
         {
-            return self->ServeFile(request, response) ? httplib::Server::HandlerResponse::Handled
-                                                      : httplib::Server::HandlerResponse::Unhandled;
+            HttpConnection* connection = HttpConnection::Current();
+            if (connection != nullptr)
+                connection->HeadReceived();
+            if (AnnouncesOversizeBody(request))
+            {
+                RefuseOversizeBody(response);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (!self->ServeFile(request, response))
+                return httplib::Server::HandlerResponse::Unhandled;
+            // A body sent along with a file request is never read.
+            if (connection != nullptr && CarriesBody(request))
+                connection->CloseAfterReply();
+            return httplib::Server::HandlerResponse::Handled;
         });
+    // A client that waits for leave to send its body learns at once that it is too long.
+    server->set_expect_100_continue_handler(
+        [](const httplib::Request& request, httplib::Response& response)
+        {
+            if (!AnnouncesOversizeBody(request))
+                return 100;
+            RefuseOversizeBody(response);
+            return response.status;
+        });
+    // A body without announced length (chunked) is cut off by the connection once it runs too long.
+    server->set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request&, httplib::Response& response)
+        {
+            HttpConnection* connection = HttpConnection::Current();
+            if (connection != nullptr && connection->BodyTooLarge())
+                response.status = 413;
+            return httplib::Server::HandlerResponse::Unhandled;
+        }));
 
     spdlog::info("[HttpServer] HTTP Server listening now on port {}.", port);
     if (!server->bind_to_port(host, port, 0))
+    {
         spdlog::error("[HttpServer] Failed to bind HTTP server to {}:{}.", host, port);
+    }
     else
+    {
+        static_cast<ListeningServer*>(server)->WidenBacklog();
         server->listen_after_bind();
+    }
 
     {
         std::lock_guard lock(state->mutex);
@@ -152,6 +414,12 @@ void HttpServer::ListenThread(HttpServer* self, httplib::Server* server, int32_t
 
 void HttpServer::HandleClientRequest(const httplib::Request& request, httplib::Response& response)
 {
+    // A chunked body is only measured once it has been read.
+    if (request.body.size() > kMaxRequestBody)
+    {
+        response.status = 413;
+        return;
+    }
     if (!IsGameClient(request))
         return;
 
@@ -207,6 +475,22 @@ void HttpServer::LogFileRequest(const httplib::Request& request, httplib::Respon
                   request.remote_port);
 }
 
+std::shared_ptr<const HttpServer::MountTable> HttpServer::Mounts() const
+{
+    std::lock_guard lock(mountMutex);
+    return mounts;
+}
+
+template <typename Change> bool HttpServer::ChangeMounts(Change change)
+{
+    std::lock_guard lock(mountMutex);
+    auto changed = std::make_shared<MountTable>(*mounts);
+    if (!change(*changed))
+        return false;
+    mounts = std::move(changed);
+    return true;
+}
+
 bool HttpServer::Mount(const std::string& mountPoint, const std::filesystem::path& folder)
 {
     if (mountPoint.empty() || mountPoint.front() != '/')
@@ -218,65 +502,62 @@ bool HttpServer::Mount(const std::string& mountPoint, const std::filesystem::pat
     if (error)
         return false;
 
-    std::unique_lock lock(mountMutex);
-    for (MountEntry& entry : mounts)
-    {
-        if (entry.mountPoint == mountPoint)
+    auto entry = std::make_shared<MountEntry>();
+    entry->mountPoint = mountPoint;
+    entry->files = ReadFolder(canonical);
+    return ChangeMounts(
+        [&entry](MountTable& table)
         {
-            entry.folder = std::move(canonical);
+            for (std::shared_ptr<const MountEntry>& existing : table)
+            {
+                if (existing->mountPoint == entry->mountPoint)
+                {
+                    existing = std::move(entry);
+                    return true;
+                }
+            }
+            table.push_back(std::move(entry));
             return true;
-        }
-    }
-    mounts.push_back({mountPoint, std::move(canonical)});
-    return true;
+        });
 }
 
 bool HttpServer::Unmount(const std::string& mountPoint)
 {
-    std::unique_lock lock(mountMutex);
-    for (auto it = mounts.begin(); it != mounts.end(); ++it)
-    {
-        if (it->mountPoint == mountPoint)
+    return ChangeMounts(
+        [&mountPoint](MountTable& table)
         {
-            mounts.erase(it);
-            return true;
-        }
-    }
-    return false;
+            for (auto it = table.begin(); it != table.end(); ++it)
+            {
+                if ((*it)->mountPoint == mountPoint)
+                {
+                    table.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
 }
 
-std::optional<std::filesystem::path> HttpServer::ResolveFile(const std::string& requestPath) const
+std::shared_ptr<const HttpServer::CachedFile> HttpServer::FindFile(const std::string& requestPath) const
 {
-    // A decoded %00 would cut the path short at the system call.
-    if (requestPath.find('\0') != std::string::npos)
-        return std::nullopt;
-
-    std::shared_lock lock(mountMutex);
-    for (const MountEntry& entry : mounts)
+    std::shared_ptr<const MountTable> table = Mounts();
+    for (const std::shared_ptr<const MountEntry>& entry : *table)
     {
-        const std::string& mountPoint = entry.mountPoint;
+        const std::string& mountPoint = entry->mountPoint;
         if (requestPath.compare(0, mountPoint.size(), mountPoint) != 0)
             continue;
-        std::string rest = requestPath.substr(mountPoint.size());
+        std::string_view rest = std::string_view(requestPath).substr(mountPoint.size());
         // "/name" must not answer "/namesake/...".
         if (!rest.empty() && rest.front() != '/' && mountPoint.back() != '/')
             continue;
-
-        if (rest.empty() || rest.back() == '/')
-            rest += "index.html";
-        size_t start = rest.find_first_not_of('/');
-        std::filesystem::path candidate =
-            entry.folder / rest.substr(start == std::string::npos ? rest.size() : start);
-
-        std::error_code error;
-        std::filesystem::path resolved = std::filesystem::canonical(candidate, error);
-        if (error || !IsInside(resolved, entry.folder))
+        std::optional<std::string> key = FileKey(rest);
+        if (!key)
             continue;
-        if (!std::filesystem::is_regular_file(resolved, error))
-            continue;
-        return resolved;
+        auto found = entry->files.find(*key);
+        if (found != entry->files.end())
+            return found->second;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 bool HttpServer::ServeFile(const httplib::Request& request, httplib::Response& response) const
@@ -285,19 +566,23 @@ bool HttpServer::ServeFile(const httplib::Request& request, httplib::Response& r
     if (!head && request.method != "GET")
         return false;
 
-    std::optional<std::filesystem::path> file = ResolveFile(request.path);
+    std::shared_ptr<const CachedFile> file = FindFile(request.path);
     if (!file)
         return false;
-    std::string content;
-    if (!ReadWholeFile(*file, content))
-        return false;
 
-    static const std::map<std::string, std::string> noExtraTypes;
-    const char* type = httplib::detail::find_content_type(file->string(), noExtraTypes);
-    response.body = std::move(content);
-    response.set_header("Content-Type", type != nullptr ? type : "application/octet-stream");
-    // The library cuts the requested ranges out of the body when it writes the response.
-    response.status = request.has_header("Range") ? 206 : 200;
+    if (request.has_header("Range") || file->content.empty())
+    {
+        // The library cuts the requested ranges out of the body (and checks them) as it writes it.
+        response.set_content(file->content, file->contentType);
+        response.status = request.has_header("Range") ? 206 : 200;
+    }
+    else
+    {
+        // Written straight from the cached copy, which the response keeps alive.
+        response.set_content_provider(file->content.size(), file->contentType,
+                                      [file](size_t offset, size_t length, httplib::DataSink& sink)
+                                      { return sink.write(file->content.data() + offset, length); });
+    }
 
     if (!head)
         LogFileRequest(request, response);

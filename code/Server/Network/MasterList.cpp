@@ -1,5 +1,8 @@
 #include "Network/MasterList.h"
 
+#include <future>
+#include <memory>
+
 #include <spdlog/spdlog.h>
 
 #include "Network/HttpClient.h"
@@ -16,6 +19,9 @@ std::string& ServiceUrl()
     static std::string url = LNF_MASTERLIST_URL;
     return url;
 }
+
+// The announcement on its way; its answer is applied by the first Post after it has arrived.
+std::future<HttpResponse> pendingPost;
 
 // The reason shown for each refusal the service is known to give; anything else has none.
 std::string RefusalReason(const std::string& body)
@@ -34,9 +40,26 @@ std::string RefusalReason(const std::string& body)
 
 int32_t MasterList::failureCount = 1;
 int64_t MasterList::lastPostMs = 0;
+std::chrono::milliseconds MasterList::timeLimit = MasterList::kTimeLimit;
 
 void MasterList::Post()
 {
+    if (pendingPost.valid())
+    {
+        if (pendingPost.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return;
+        HttpResponse response;
+        try
+        {
+            response = pendingPost.get();
+        }
+        catch (const std::exception& exception) // the client dropped the transfer unanswered
+        {
+            response.error = exception.what();
+        }
+        ApplyAnswer(response);
+    }
+
     if (!Settings::GetBool("listed") || failureCount >= kFailureLimit)
         return;
 
@@ -50,13 +73,26 @@ void MasterList::Post()
     // A failed attempt restarts the interval too.
     lastPostMs = now;
 
-    HttpResponse response =
-        HttpClient::PostForm(ServiceUrl(), {
-                                               {"address", Settings::GetString("hostaddress")},
-                                               {"port", std::to_string(Settings::GetInt("port"))},
-                                               {"version", "1"},
-                                           });
+    HttpRequest request =
+        HttpClient::FormRequest(ServiceUrl(), {
+                                                  {"address", Settings::GetString("hostaddress")},
+                                                  {"port", std::to_string(Settings::GetInt("port"))},
+                                                  {"version", "1"},
+                                              });
+    request.timeLimit = timeLimit;
+    auto answer = std::make_shared<std::promise<HttpResponse>>();
+    pendingPost = answer->get_future();
+    HttpClient::PerformAsync(std::move(request),
+                             [answer](HttpResponse response) { answer->set_value(std::move(response)); });
+}
 
+bool MasterList::IsPosting()
+{
+    return pendingPost.valid();
+}
+
+void MasterList::ApplyAnswer(const HttpResponse& response)
+{
     if (response.status == 0)
     {
         spdlog::error("[MasterList] Fatal cURL error: {}.", response.error);
@@ -93,4 +129,6 @@ void MasterList::ResetForTesting()
 {
     failureCount = 1;
     lastPostMs = 0;
+    timeLimit = kTimeLimit;
+    pendingPost = {};
 }

@@ -3,7 +3,6 @@
 #include "Scripting/ScriptHTTP.h"
 
 #include <atomic>
-#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -181,24 +180,12 @@ int32_t ScriptHTTPRequestAsync(void* state)
     task->callback = std::move(callback);
     task->url = request.url;
 
-    // From here the task belongs to the posted delivery; should Submit throw halfway, it is leaked
+    // From here the task belongs to the posted delivery; should PerformAsync throw halfway, it is leaked
     // rather than risked being freed twice.
     pendingRequests.fetch_add(1);
-    HttpClient::Submit(
-        [server, task, request = std::move(request)]
-        {
-            HttpResponse response;
-            try
-            {
-                response = HttpClient::Perform(request);
-            }
-            catch (const std::exception&)
-            {
-                // Delivered as a failed transfer: the callback still runs once.
-                response = HttpResponse{};
-            }
-            server->tasks.Post([task, response = std::move(response)] { DeliverResponse(task, response); });
-        });
+    HttpClient::PerformAsync(
+        std::move(request), [server, task](HttpResponse response)
+        { server->tasks.Post([task, response = std::move(response)] { DeliverResponse(task, response); }); });
     return 0;
 }
 
