@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include <cryptopp/aes.h>
 #include <cryptopp/eax.h>
@@ -35,14 +36,18 @@ std::atomic<uint64_t> keyDerivations{0};
 class FileDescriptor
 {
 public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
+    explicit FileDescriptor(int fd = -1) : fd(fd) {}
     ~FileDescriptor()
     {
         if (fd >= 0)
             ::close(fd);
     }
     FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept
+    {
+        std::swap(fd, other.fd);
+        return *this;
+    }
 
     int Get() const { return fd; }
     // Closes now and tells whether the close succeeded (a delayed write error shows here).
@@ -57,19 +62,26 @@ private:
     int fd;
 };
 
-// Reads a regular file whole, symbolic links followed. Anything else (a folder, a pipe, a device that
-// never ends) counts as unreadable; opening without blocking keeps a pipe from holding the caller.
-bool ReadSource(const std::filesystem::path& source, std::string& text)
+// Opens a regular file for reading, symbolic links followed, and gives its size. Anything else (a
+// folder, a pipe, a device that never ends) counts as unreadable; opening without blocking keeps a
+// pipe from holding the caller.
+bool OpenRegular(const std::filesystem::path& path, FileDescriptor& file, size_t& size)
 {
-    FileDescriptor file(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    file = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info
     {
     };
     if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
+    size = static_cast<size_t>(info.st_size);
+    return true;
+}
 
+// Reads an open file to its end; `size` is what it is expected to hold.
+bool ReadAll(const FileDescriptor& file, size_t size, std::string& text)
+{
     // One spare byte, so that the end shows without growing the buffer (unless the file grew meanwhile).
-    std::string content(static_cast<size_t>(info.st_size) + 1, '\0');
+    std::string content(size + 1, '\0');
     size_t used = 0;
     for (;;)
     {
@@ -91,9 +103,30 @@ bool ReadSource(const std::filesystem::path& source, std::string& text)
     return true;
 }
 
-// Replaces the file's content with the bytes; false unless every byte reached the file.
+bool ReadSource(const std::filesystem::path& source, std::string& text)
+{
+    FileDescriptor file;
+    size_t size = 0;
+    return OpenRegular(source, file, size) && ReadAll(file, size, text);
+}
+
+// Whether the file holds exactly these bytes already (a restart of an unchanged resource): reading it
+// back costs far less than truncating and writing it again.
+bool HoldsBytes(const std::filesystem::path& target, const std::string& bytes)
+{
+    FileDescriptor file;
+    size_t size = 0;
+    std::string content;
+    return OpenRegular(target, file, size) && size == bytes.size() && ReadAll(file, size, content) &&
+           content == bytes;
+}
+
+// Makes the file hold the bytes, writing only when it does not already; false unless every byte
+// reached the file.
 bool WriteCacheFile(const std::filesystem::path& target, const std::string& bytes)
 {
+    if (HoldsBytes(target, bytes))
+        return true;
     FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.Get() < 0)
         return false;
