@@ -75,12 +75,7 @@ bool ResourceEventManager::WasLastCanceled()
     return lastCanceled;
 }
 
-namespace
-{
-// A copy of the list with the entry put in its place by serial, or without the entries of a serial.
-template <typename Entry>
-std::shared_ptr<const std::vector<Entry>> With(const std::shared_ptr<const std::vector<Entry>>& list,
-                                               Entry entry)
+ResourceEventManager::EntryList ResourceEventManager::With(const EntryList& list, Entry entry)
 {
     auto updated =
         list ? std::make_shared<std::vector<Entry>>(*list) : std::make_shared<std::vector<Entry>>();
@@ -90,25 +85,18 @@ std::shared_ptr<const std::vector<Entry>> With(const std::shared_ptr<const std::
     return updated;
 }
 
-template <typename Entry>
-std::shared_ptr<const std::vector<Entry>> Without(const std::shared_ptr<const std::vector<Entry>>& list,
-                                                  uint64_t serial)
+ResourceEventManager::EntryList ResourceEventManager::Without(const EntryList& list, uint64_t serial)
 {
     auto updated = std::make_shared<std::vector<Entry>>(*list);
     std::erase_if(*updated, [serial](const Entry& entry) { return entry.serial == serial; });
     return updated;
 }
-} // namespace
 
 void ResourceEventManager::Enroll(ResourceEvent* resource)
 {
     resource->manager = this;
     resource->serial = nextSerial++;
     enrolled = With(enrolled, Entry{resource, resource->serial});
-    // Handlers added before enrolment (none for a new resource) would be unknown to the lists.
-    for (auto it = resource->handlers.begin(); it != resource->handlers.end();
-         it = resource->handlers.upper_bound(it->first))
-        AddSubscriber(it->first, resource);
 }
 
 void ResourceEventManager::Withdraw(ResourceEvent* resource)

@@ -48,7 +48,8 @@ protected:
     ResourceEventManager(const ResourceEventManager&) = delete;
     ResourceEventManager& operator=(const ResourceEventManager&) = delete;
 
-    // A resource enters the walks when it is created and leaves them before it is destroyed.
+    // A resource enters the walks when it is created (before any handler is added) and leaves them
+    // before it is destroyed.
     void Enroll(ResourceEvent* resource);
     void Withdraw(ResourceEvent* resource);
     // Calls `visit` for every enrolled resource in creation order, under the rules of an event walk.
@@ -64,6 +65,10 @@ private:
     };
     // Sorted by serial, that is, in creation order.
     using EntryList = std::shared_ptr<const std::vector<Entry>>;
+
+    // A copy of the list with the entry in its place, or without the entry of the serial.
+    static EntryList With(const EntryList& list, Entry entry);
+    static EntryList Without(const EntryList& list, uint64_t serial);
 
     void AddSubscriber(const std::string& name, ResourceEvent* resource);
     void RemoveSubscriptions(ResourceEvent* resource);
