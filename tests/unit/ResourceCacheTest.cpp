@@ -86,6 +86,7 @@ TEST_F(ResourceCacheTest, ScriptsAreEncryptedFilesCopiedAndServerScriptsLeftOut)
                         {"shared.lua", "return 42"},
                         {"empty.lua", ""},
                         {"data.txt", "123456789"}});
+    base.Write("cache/resources/res/data.txt", "987654321"); // same size, other bytes: rewritten
     Resource* resource = server->Manager().CreateResource("res");
     ASSERT_TRUE(resource->Load());
     EXPECT_TRUE(!base.Exists("cache/resources/res/server.lua") && Checksum(resource, "server.lua") == 0u);

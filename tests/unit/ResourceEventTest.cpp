@@ -226,6 +226,23 @@ TEST_F(ResourceEventTest, StopCanBeCanceledAndDropsQueuedEvents)
     ASSERT_NE(server.StartResource("A"), nullptr);
     manager.Process();
     EXPECT_EQ(TakeCalls(), (Calls{"A:2", "A:2"})) << "the queued event went with the old instance";
+
+    // A walk never reaches a resource stopped during it, nor one created during it.
+    Resource* d = Start("D");
+    Resource* e = Start("E");
+    WriteFakeResource("F", {"f.lua"});
+    scripts.onLoad["f.lua"] = [&](Resource* r) { Subscribe(r, "walk"); };
+    const std::string walker = "D:" + std::to_string(nextId);
+    Subscribe(d, "walk",
+              [&](uint32_t) { return manager.StopResource("E"), server.StartResource("F"), true; });
+    Subscribe(e, "walk");
+    const std::string joiner = "F:" + std::to_string(nextId);
+    TakeCalls();
+    Trigger("walk");
+    EXPECT_EQ(TakeCalls(), Calls{walker});
+    EXPECT_EQ(manager.GetResource("E"), nullptr);
+    Trigger("walk");
+    EXPECT_EQ(TakeCalls(), (Calls{walker, joiner}));
 }
 
 } // namespace

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <fmt/format.h>
@@ -19,8 +21,26 @@
 
 namespace
 {
-// Longest a connect may wait for the server before it fails: the main loop waits with it.
+// Longest a connect, and each read or write of a query, may wait for the server before it fails: the
+// main loop waits with it. Reads and writes allow for slow queries; a server that stopped answering
+// ends as a failed query, and the connector then drops the connection, so later queries fail at once.
 constexpr unsigned int kConnectTimeoutSeconds = 10;
+constexpr unsigned int kReadWriteTimeoutSeconds = 30;
+
+// Tests shorten every time-out (whole seconds) through the environment instead of waiting this long.
+std::optional<unsigned int> TestTimeoutSeconds()
+{
+    static const std::optional<unsigned int> seconds = []() -> std::optional<unsigned int>
+    {
+        const char* text = std::getenv("LNF_TEST_MYSQL_TIMEOUT");
+        unsigned int value = 0;
+        if (text == nullptr || std::from_chars(text, text + std::strlen(text), value).ec != std::errc() ||
+            value == 0)
+            return std::nullopt;
+        return value;
+    }();
+    return seconds;
+}
 
 // Slots a queued job needs on a VM's stack: the callback (with Squirrel's `this`) and its argument,
 // plus what building a row table takes.
@@ -488,8 +508,11 @@ bool MySQL::Connect(const std::string& host, uint32_t port, const std::string& u
     // Always over TCP to host and port: the connector would take "localhost" for its local socket.
     unsigned int protocol = MYSQL_PROTOCOL_TCP;
     mysql_optionsv(handle, MYSQL_OPT_PROTOCOL, &protocol);
-    unsigned int timeout = kConnectTimeoutSeconds;
-    mysql_optionsv(handle, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    unsigned int connectTimeout = TestTimeoutSeconds().value_or(kConnectTimeoutSeconds);
+    unsigned int readWriteTimeout = TestTimeoutSeconds().value_or(kReadWriteTimeoutSeconds);
+    mysql_optionsv(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
+    mysql_optionsv(handle, MYSQL_OPT_READ_TIMEOUT, &readWriteTimeout);
+    mysql_optionsv(handle, MYSQL_OPT_WRITE_TIMEOUT, &readWriteTimeout);
     // Script text is UTF-8.
     mysql_optionsv(handle, MYSQL_SET_CHARSET_NAME, "utf8mb4");
 

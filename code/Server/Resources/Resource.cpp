@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <map>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -133,7 +134,7 @@ bool Resource::Load()
         if (files[i]->GetKind() != ServerScript)
             cacheUpdated = files[i]->UpdateCache();
     }
-    if (!cacheUpdated)
+    if (!cacheUpdated || !RemoveStaleCacheFiles())
     {
         spdlog::error("[Resource] Failed updating cache of resource {}.", name);
         return false;
@@ -167,6 +168,17 @@ bool Resource::ParseMeta()
                       document.ErrorStr());
         return false;
     }
+
+    // Paths of the files that go to the cache, as the file system sees them ("a//b" is "a/b"): two
+    // entries for one cache file would overwrite each other there.
+    std::set<std::filesystem::path> cachedPaths;
+    const auto claimCachePath = [&](const std::string& src)
+    {
+        if (cachedPaths.insert(std::filesystem::path(src).lexically_normal()).second)
+            return true;
+        spdlog::error("[Resource] {} is declared more than once (resource: {}).", src, name);
+        return false;
+    };
 
     const tinyxml2::XMLElement* root = document.FirstChildElement("meta");
     if (root == nullptr)
@@ -232,6 +244,8 @@ bool Resource::ParseMeta()
             spdlog::error("[Resource] Could not detect script type of {} (resource: {}).", src, name);
             return false;
         }
+        if (kind != ServerScript && !claimCachePath(src))
+            return false;
         files.push_back(std::make_unique<ResourceFile>(this, src, kind));
     }
 
@@ -251,7 +265,9 @@ bool Resource::ParseMeta()
             return false;
         }
 
-        if (IsBlockedExtension(GetExtension(src)))
+        // The clients' platform drops trailing dots and blanks from a file name: "a.exe. " is a.exe.
+        const std::string trimmed = src.substr(0, src.find_last_not_of(". ") + 1);
+        if (IsBlockedExtension(GetExtension(trimmed)))
         {
             spdlog::error("[Resource] Blocked dangerous looking file {}. (resource: {}).", src, name);
             return false;
@@ -262,6 +278,8 @@ bool Resource::ParseMeta()
             spdlog::error("[Resource] Could not find {} declared in resource {}.", src, name);
             return false;
         }
+        if (!claimCachePath(src))
+            return false;
         files.push_back(std::make_unique<ResourceFile>(this, src, PlainFile));
     }
 
@@ -281,6 +299,49 @@ bool Resource::ParseMeta()
             return false;
         }
         exports.push_back(std::make_unique<ResourceExport>(ResourceExport{function, type}));
+    }
+    return true;
+}
+
+bool Resource::RemoveStaleCacheFiles()
+{
+    namespace fs = std::filesystem;
+    // The files of this load and every folder above them stay; anything else was put there by an
+    // earlier meta.xml and must not be served any more.
+    std::set<fs::path> keep;
+    for (const std::unique_ptr<ResourceFile>& file : files)
+    {
+        if (file->GetKind() == ServerScript)
+            continue;
+        for (fs::path path = fs::path(file->GetPath()).lexically_normal(); !path.empty();
+             path = path.parent_path())
+            keep.insert(path);
+    }
+
+    std::vector<fs::path> stale;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(cachePath, error); !error && it != fs::end(it);
+         it.increment(error))
+    {
+        if (keep.contains(it->path().lexically_relative(cachePath)))
+            continue;
+        stale.push_back(it->path());
+        it.disable_recursion_pending();
+    }
+    if (error)
+    {
+        spdlog::error("[Resource] Failed to list the cache of resource {} (error: {}).", name,
+                      error.message());
+        return false;
+    }
+    for (const fs::path& path : stale)
+    {
+        if (fs::remove_all(path, error) == static_cast<std::uintmax_t>(-1) || error)
+        {
+            spdlog::error("[Resource] Failed to remove {} from the cache of resource {} (error: {}).",
+                          path.lexically_relative(cachePath).string(), name, error.message());
+            return false;
+        }
     }
     return true;
 }

@@ -86,6 +86,8 @@ public:
 private:
     void Stop();
     void Unload();
+    // Deletes whatever the cache folder holds beyond the files of the current meta.xml.
+    bool RemoveStaleCacheFiles();
 
     std::string name;
     std::filesystem::path resourcePath;

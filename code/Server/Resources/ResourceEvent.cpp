@@ -2,16 +2,22 @@
 
 #include <spdlog/spdlog.h>
 
+#include "Resources/ResourceEventManager.h"
 #include "Scripting/ScriptVM.h"
 
 void ResourceEvent::AddHandler(const std::string& name, ScriptFunctionRef function, bool allowRemote)
 {
     spdlog::trace("[ResourceEvent] Add handler for event {} in resource {}.", name, GetName());
+    const bool firstOfName = !handlers.contains(name);
     handlers.emplace(name, EventHandler{std::move(function), allowRemote});
+    if (firstOfName && manager != nullptr)
+        manager->AddSubscriber(name, this);
 }
 
 void ResourceEvent::ClearEvents()
 {
+    if (manager != nullptr)
+        manager->RemoveSubscriptions(this);
     handlers.clear();
     // concurrent_queue::clear is not safe against concurrent pushes; popping is.
     QueuedEvent dropped;

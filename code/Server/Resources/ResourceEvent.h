@@ -10,6 +10,7 @@
 #include "Scripting/ScriptContext.h"
 #include "Scripting/ScriptFunctionRef.h"
 
+class ResourceEventManager;
 class ScriptVM;
 
 // Client id that stands for "no client": the server itself is the source of the event.
@@ -67,4 +68,13 @@ protected:
     std::multimap<std::string, EventHandler> handlers;
     tbb::concurrent_queue<QueuedEvent> eventQueue;
     uint16_t source = kServerEventSource;
+
+private:
+    friend class ResourceEventManager;
+
+    // Tells the manager about every event name this resource has handlers for, so that raising an
+    // event visits only the resources that handle it; none while the resource is not enrolled.
+    ResourceEventManager* manager = nullptr;
+    // Creation order among the manager's resources, unique for the life of the manager.
+    uint64_t serial = 0;
 };

@@ -1,5 +1,6 @@
 #include "Resources/ResourceEventManager.h"
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 
@@ -29,9 +30,13 @@ void ResourceEventManager::QueueEvent(const std::string& name, uint16_t source, 
 {
     spdlog::trace("[ResourceEventManager] Queue event {}.", name);
     Notify(EventQueuedHooks, name, args);
+    // Queuing runs no script, so the current list can be walked as it is.
+    auto found = subscribers.find(name);
+    if (found == subscribers.end())
+        return;
     std::shared_ptr<const ScriptContext> shared;
-    for (const auto& [resourceName, resource] : GetResources())
-        resource->QueueEvent(name, source, remote, args, shared);
+    for (const Entry& entry : *found->second)
+        entry.resource->QueueEvent(name, source, remote, args, shared);
 }
 
 bool ResourceEventManager::TriggerEvent(const std::string& name, uint16_t source, bool remote,
@@ -48,8 +53,12 @@ bool ResourceEventManager::TriggerEvent(const std::string& name, uint16_t source
     } popOnExit;
 
     Notify(EventTriggeredHooks, name, args);
-    for (const auto& [resourceName, resource] : GetResources())
-        resource->TriggerEvent(name, source, remote, args);
+    auto found = subscribers.find(name);
+    if (found != subscribers.end())
+    {
+        auto trigger = [&](ResourceEvent* resource) { resource->TriggerEvent(name, source, remote, args); };
+        Walk(found->second, trigger);
+    }
 
     lastCanceled = canceled;
     return !canceled;
@@ -64,4 +73,65 @@ void ResourceEventManager::CancelEvent()
 bool ResourceEventManager::WasLastCanceled()
 {
     return lastCanceled;
+}
+
+ResourceEventManager::EntryList ResourceEventManager::With(const EntryList& list, Entry entry)
+{
+    auto updated =
+        list ? std::make_shared<std::vector<Entry>>(*list) : std::make_shared<std::vector<Entry>>();
+    auto place = std::upper_bound(updated->begin(), updated->end(), entry.serial,
+                                  [](uint64_t serial, const Entry& other) { return serial < other.serial; });
+    updated->insert(place, entry);
+    return updated;
+}
+
+ResourceEventManager::EntryList ResourceEventManager::Without(const EntryList& list, uint64_t serial)
+{
+    auto updated = std::make_shared<std::vector<Entry>>(*list);
+    std::erase_if(*updated, [serial](const Entry& entry) { return entry.serial == serial; });
+    return updated;
+}
+
+void ResourceEventManager::Enroll(ResourceEvent* resource)
+{
+    resource->manager = this;
+    resource->serial = nextSerial++;
+    enrolled = With(enrolled, Entry{resource, resource->serial});
+}
+
+void ResourceEventManager::Withdraw(ResourceEvent* resource)
+{
+    if (resource->manager != this)
+        return;
+    RemoveSubscriptions(resource);
+    enrolled = Without(enrolled, resource->serial);
+    resource->manager = nullptr;
+    ++withdrawals;
+}
+
+void ResourceEventManager::AddSubscriber(const std::string& name, ResourceEvent* resource)
+{
+    EntryList& list = subscribers[name];
+    list = With(list, Entry{resource, resource->serial});
+}
+
+void ResourceEventManager::RemoveSubscriptions(ResourceEvent* resource)
+{
+    const std::multimap<std::string, EventHandler>& handlers = resource->handlers;
+    for (auto it = handlers.begin(); it != handlers.end(); it = handlers.upper_bound(it->first))
+    {
+        auto found = subscribers.find(it->first);
+        if (found == subscribers.end())
+            continue;
+        if (found->second->size() == 1 && found->second->front().serial == resource->serial)
+            subscribers.erase(found);
+        else
+            found->second = Without(found->second, resource->serial);
+    }
+}
+
+bool ResourceEventManager::IsEnrolled(uint64_t serial) const
+{
+    return enrolled && std::binary_search(enrolled->begin(), enrolled->end(), Entry{nullptr, serial},
+                                          [](const Entry& a, const Entry& b) { return a.serial < b.serial; });
 }

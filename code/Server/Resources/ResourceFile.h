@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class Resource;
 
@@ -23,7 +24,8 @@ class ResourceFile
 public:
     ResourceFile(Resource* owner, std::string path, uint32_t kind);
 
-    // Reads the whole source file from the resource folder into `text` (untouched on failure).
+    // Reads the whole source file from the resource folder into `text` (untouched on failure); only a
+    // regular file (or a link to one) can be read.
     bool Read(std::string& text);
     // Copies the file into the resource's cache folder (client and shared scripts encrypted when
     // `secret` is not empty) and records the CRC-32 of what was written.
@@ -38,8 +40,8 @@ public:
     static CacheKeyMaterial DeriveCacheKey(const std::string& secret);
     // Ciphertext followed by the 16-byte EAX tag.
     static std::string EncryptForCache(const std::string& plain, const CacheKeyMaterial& key);
-    // CRC-32 (IEEE 802.3) of a file on disk; throws on a read failure.
-    static uint32_t FileChecksum(const std::string& fileName);
+    // CRC-32 (IEEE 802.3) of the bytes, the value clients compare with the downloaded file's.
+    static uint32_t Checksum(std::string_view bytes);
     // How many derivations ran so far (the key cache is observable for tests and benchmarks).
     static uint64_t GetKeyDerivationCount();
 

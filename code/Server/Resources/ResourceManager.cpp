@@ -14,6 +14,7 @@ ResourceManager::~ResourceManager()
     while (!resourceMap.empty())
     {
         auto node = resourceMap.extract(resourceMap.begin());
+        Withdraw(node.mapped().get());
         node.mapped().reset();
     }
 }
@@ -25,6 +26,7 @@ Resource* ResourceManager::CreateResource(const std::string& name)
     auto resource = std::make_unique<Resource>(name);
     Resource* created = resource.get();
     resourceMap.emplace(name, std::move(resource));
+    Enroll(created);
     return created;
 }
 
@@ -52,6 +54,7 @@ void ResourceManager::StopResource(const std::string& name)
     // Out of the map first: while it is destroyed no event or lookup reaches it any more.
     std::unique_ptr<Resource> resource = std::move(found->second);
     resourceMap.erase(found);
+    Withdraw(resource.get());
     resource.reset();
 }
 
@@ -63,8 +66,7 @@ Resource* ResourceManager::GetResource(const std::string& name)
 
 void ResourceManager::Process()
 {
-    for (auto& [name, resource] : GetResources())
-        resource->Process();
+    ForEachResource([](ResourceEvent* resource) { static_cast<Resource*>(resource)->Process(); });
 }
 
 std::unordered_map<std::string, Resource*> ResourceManager::GetResources()
