@@ -97,7 +97,7 @@ void Network::WorkerThread()
         RunCommands(host);
         RunOutgoing(host);
         ServiceHost(host);
-        PublishPeers();
+        PublishPeers(host);
     }
 
     enet_host_destroy(host);
@@ -318,8 +318,13 @@ void Network::PublishPeer(uint16_t peerId, const PeerSlot& slot)
     target.state.store(kConnectedBit | slot.connection, std::memory_order_release);
 }
 
-void Network::PublishPeers()
+void Network::PublishPeers(const ENetHost* host)
 {
+    // ENet keeps both values in whole milliseconds of its service clock: once per tick is enough,
+    // and under load the worker cycles far more often than that.
+    if (host->serviceTime == lastPublishTime)
+        return;
+    lastPublishTime = host->serviceTime;
     for (const auto& [peerId, slot] : peers)
     {
         if (slot.peer && peerId < kPeerIdCount)

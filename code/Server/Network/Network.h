@@ -168,7 +168,7 @@ private:
     void HandleEvent(const ENetEvent& event);
     void RelayGamePacket(ENetPacket* packet);
     void PublishPeer(uint16_t peerId, const PeerSlot& slot);
-    void PublishPeers();
+    void PublishPeers(const ENetHost* host);
 
     // Main-thread phases.
     void ProcessConnects(ClientRegistry& registry);
@@ -180,6 +180,7 @@ private:
 
     std::unordered_map<uint16_t, PeerSlot> peers; // worker only
     uint32_t lastConnection = 0;                  // worker only
+    uint32_t lastPublishTime = 0;                 // worker only: ENet's clock at the last PublishPeers
 
     std::unique_ptr<PublishedPeer[]> published;
     // Per client id: peer id in bits 32-47 and connection number in the low 32 bits; 0 = none
