@@ -650,7 +650,7 @@ int main(int argc, char** argv)
                     s.clients, lost.first, lost.second, p50.first, p50.first / p50.second, p99.first,
                     p99.first / p99.second, max.first, max.first / max.second, cpu.first,
                     cpu.first / std::max(cpu.second, 1e-9));
-        std::printf("%8s server p50 is %.0fx the UDP round trip's p50\n", "", p50.first / udpP50);
+        std::printf("%8s server p50 is %.2fx the UDP round trip's p50\n", "", p50.first / udpP50);
     }
     return 0;
 }
