@@ -47,6 +47,28 @@ void ReadValue(Reader& reader, std::string& value)
     value = reader.Bytes();
 }
 
+void ReadValue(Reader& reader, std::string_view& value)
+{
+    value = reader.Bytes();
+}
+
+// A GamePacket whose data stays in the received bytes: the network worker reads channel-1 packets
+// without copying them.
+struct GamePacketView
+{
+    uint16_t sourceId = 0;
+    uint16_t targetId = 0;
+    std::string_view data;
+    int32_t identifier = GamePacket{}.identifier;
+};
+
+template <typename Visit> void ForEachField(GamePacketView& packet, Visit&& visit)
+{
+    visit(packet.sourceId);
+    visit(packet.targetId);
+    visit(packet.data);
+}
+
 template <typename K, typename V> void ReadValue(Reader& reader, std::map<K, V>& map)
 {
     const uint32_t entries = reader.MapHeader();
@@ -84,131 +106,6 @@ template <typename T> void ReadRecord(Reader& reader, T& record)
     next(record.identifier);
 }
 
-// In-place readers of single MessagePack values for ReadGameTarget. Each takes only the encodings
-// it knows and returns false for anything else, including a value cut short; the caller then lets
-// the full decoder judge the bytes.
-class PlainReader
-{
-public:
-    PlainReader(const uint8_t* data, size_t length) : at(data), end(data + length) {}
-
-    bool ArrayHeader(size_t& count)
-    {
-        if (at == end || (*at & 0xf0) != 0x90)
-            return false;
-        count = *at++ & 0x0f;
-        return true;
-    }
-
-    bool UInt(uint64_t& value)
-    {
-        if (at == end)
-            return false;
-        const uint8_t type = *at++;
-        if (type <= 0x7f)
-        {
-            value = type;
-            return true;
-        }
-        if (type < 0xcc || type > 0xcf)
-            return false;
-        return BigEndian(size_t{1} << (type - 0xcc), value);
-    }
-
-    bool Int(int64_t& value)
-    {
-        if (at == end)
-            return false;
-        const uint8_t type = *at;
-        if (type >= 0xe0)
-        {
-            ++at;
-            value = static_cast<int8_t>(type);
-            return true;
-        }
-        if (type < 0xd0 || type > 0xd2)
-        {
-            uint64_t unsignedValue = 0;
-            if (!UInt(unsignedValue) || unsignedValue > static_cast<uint64_t>(INT64_MAX))
-                return false;
-            value = static_cast<int64_t>(unsignedValue);
-            return true;
-        }
-        ++at;
-        const size_t size = size_t{1} << (type - 0xd0);
-        uint64_t bits = 0;
-        if (!BigEndian(size, bits))
-            return false;
-        // Sign-extend from the encoded width.
-        const unsigned shift = static_cast<unsigned>(64 - 8 * size);
-        value = static_cast<int64_t>(bits << shift) >> shift;
-        return true;
-    }
-
-    // A str or bin value, skipped.
-    bool SkipBytes()
-    {
-        if (at == end)
-            return false;
-        const uint8_t type = *at++;
-        uint64_t size = 0;
-        if (type >= 0xa0 && type <= 0xbf)
-            size = type & 0x1f;
-        else if (type >= 0xd9 && type <= 0xdb)
-        {
-            if (!BigEndian(size_t{1} << (type - 0xd9), size))
-                return false;
-        }
-        else if (type >= 0xc4 && type <= 0xc6)
-        {
-            if (!BigEndian(size_t{1} << (type - 0xc4), size))
-                return false;
-        }
-        else
-            return false;
-        if (size > static_cast<uint64_t>(end - at))
-            return false;
-        at += size;
-        return true;
-    }
-
-private:
-    bool BigEndian(size_t size, uint64_t& value)
-    {
-        if (size > static_cast<size_t>(end - at))
-            return false;
-        value = 0;
-        for (size_t i = 0; i < size; ++i)
-            value = (value << 8) | *at++;
-        return true;
-    }
-
-    const uint8_t* at;
-    const uint8_t* end;
-};
-
-// The usual channel-1 form: [source, target, data, identifier] or a prefix of it, with nothing
-// nested. Whatever this accepts, the full decoder accepts with the same target id.
-bool ReadPlainGameTarget(const uint8_t* data, size_t length, uint16_t& targetId)
-{
-    PlainReader reader(data, length);
-    size_t count = 0;
-    if (!reader.ArrayHeader(count) || count > 4)
-        return false;
-    uint64_t source = 0, target = 0;
-    int64_t identifier = 0;
-    if (count > 0 && (!reader.UInt(source) || source > UINT16_MAX))
-        return false;
-    if (count > 1 && (!reader.UInt(target) || target > UINT16_MAX))
-        return false;
-    if (count > 2 && !reader.SkipBytes())
-        return false;
-    if (count > 3 && (!reader.Int(identifier) || identifier < INT32_MIN || identifier > INT32_MAX))
-        return false;
-    targetId = static_cast<uint16_t>(target);
-    return true;
-}
-
 template <typename T> bool ReadBody(T& packet, const uint8_t* data, size_t length, std::string& error)
 {
     T record = packet;
@@ -218,6 +115,15 @@ template <typename T> bool ReadBody(T& packet, const uint8_t* data, size_t lengt
     if (ok)
         packet = std::move(record);
     return ok;
+}
+// A channel-1 payload into a GamePacket or a GamePacketView; false after the warning.
+template <typename T> bool ReadGameBody(T& packet, const uint8_t* data, size_t length)
+{
+    std::string error;
+    if (ReadBody(packet, data, length, error))
+        return true;
+    spdlog::warn("[NetPacket] Game packet data deserialization failed: {}.", error);
+    return false;
 }
 } // namespace
 
@@ -286,19 +192,13 @@ template bool Deserialize(PlayerNamePacket&, const PacketEnvelope&);
 
 bool DeserializeGamePacket(GamePacket& packet, const uint8_t* data, size_t length)
 {
-    std::string error;
-    if (ReadBody(packet, data, length, error))
-        return true;
-    spdlog::warn("[NetPacket] Game packet data deserialization failed: {}.", error);
-    return false;
+    return ReadGameBody(packet, data, length);
 }
 
 bool ReadGameTarget(const uint8_t* data, size_t length, uint16_t& targetId)
 {
-    if (ReadPlainGameTarget(data, length, targetId))
-        return true;
-    GamePacket packet;
-    if (!DeserializeGamePacket(packet, data, length))
+    GamePacketView packet;
+    if (!ReadGameBody(packet, data, length))
         return false;
     targetId = packet.targetId;
     return true;

@@ -20,8 +20,8 @@ bool DeserializeGamePacket(GamePacket& packet, const uint8_t* data, size_t lengt
 bool DeserializeGamePacket(GamePacket& packet, const ENetPacket* enetPacket);
 
 // The target id of a channel-1 packet, read as DeserializeGamePacket reads it (the same failures,
-// the same warning), for the network worker: the usual form (an array of up to four plain fields)
-// is read in place without allocating; any other goes through DeserializeGamePacket.
+// the same warning) but without copying the data, for the network worker: nothing is allocated
+// unless the read fails.
 bool ReadGameTarget(const uint8_t* data, size_t length, uint16_t& targetId);
 
 // Handles one channel-0 packet of the client on that peer (main thread).
