@@ -30,6 +30,7 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	tools/run-bench build-bench
 	tools/bench-http build-bench
+	build-bench/bench/RelayBench --clients 100,500
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLNF_FUZZ=ON -DLNF_TESTS=OFF

@@ -1,5 +1,6 @@
 #include "TestClient.h"
 
+#include "Network/Network.h"
 #include "PacketPeek.h"
 
 TestClient::TestClient()
@@ -28,6 +29,8 @@ bool TestClient::Connect(uint16_t port, Duration timeout)
     host = enet_host_create(nullptr, 1, 2, 0, 0);
     if (!host)
         return false;
+    // Room for packets above the server's limit, which tests send to see them refused.
+    host->maximumPacketSize = 2 * Network::kMaxIncomingPacketSize;
     ENetAddress address{};
     enet_address_set_host_ip(&address, "127.0.0.1");
     address.port = port;
@@ -254,6 +257,7 @@ void TestClient::HandleEvent(const ENetEvent& event)
     {
         Received packet;
         packet.channel = event.channelID;
+        packet.flags = event.packet->flags;
         packet.bytes.assign(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
         if (packet.channel == 0)
             packet.identifier = PeekEnvelopeIdentifier(packet.bytes);

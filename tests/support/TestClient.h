@@ -54,6 +54,7 @@ public:
     struct Received
     {
         uint8_t channel = 0;
+        uint32_t flags = 0; // ENet's flags as received (how the sender sent it)
         std::string bytes;
         // The envelope identifier of a channel-0 packet that reads as [int, ...]; none otherwise.
         std::optional<int32_t> identifier;

@@ -106,44 +106,6 @@ TEST(NetworkProcess, NewcomerRegisteredBeforeTheDepartedClientsDisconnectKeepsIt
     EXPECT_EQ(server.registry().GetClient(1), nullptr);
 }
 
-std::string Game(uint16_t source, uint16_t target, const std::string& data)
-{
-    GamePacket packet;
-    packet.sourceId = source;
-    packet.targetId = target;
-    packet.data = data;
-    return PackBody(packet);
-}
-
-TEST(NetworkProcess, ChannelOneRelaysTheBytesUnchangedToTheTarget)
-{
-    // name, payload, from peer 5 (client 1) or 6 (refused: no slot), channel, relayed, warned
-    const std::tuple<const char*, std::string, uint16_t, uint8_t, bool, bool> cases[] = {
-        {"foreign source id, trailing bytes", Game(77, 1, "abc") + "\xc1", 5, 1, true, false},
-        {"unknown target", Game(1, 2, "abc"), 5, 1, false, false},
-        {"from a refused peer", Game(0, 1, "abc"), 6, 1, false, false},
-        {"not MessagePack", "\xc1", 5, 1, false, true},
-        {"other channels are dropped", PackPacket(Named("x")), 5, 2, false, false},
-    };
-    for (const auto& [name, payload, fromPeer, channel, relayed, warned] : cases)
-    {
-        SCOPED_TRACE(name);
-        InProcessServer server({{"maxplayers", "1"}});
-        server.Connect(5, 1);
-        server.Connect(6, 2);
-        server.Pass();
-        server.Drain();
-
-        LogCapture log;
-        server.ReceiveRaw(fromPeer, fromPeer == 5 ? 1 : 2, channel, payload);
-        server.Pass();
-        auto sent = server.Drain();
-        ASSERT_EQ(sent.size(), relayed ? 1u : 0u);
-        EXPECT_TRUE(!relayed || (sent[0].peerId == 5 && sent[0].flags == 10u && sent[0].bytes == payload));
-        EXPECT_EQ(log.Contains("[NetPacket] Game packet data deserialization failed: "), warned);
-    }
-}
-
 TEST(NetworkWorkerEvents, ConnectionsAreNumberedAndPacketsCapped)
 {
     InProcessServer server;
@@ -203,8 +165,9 @@ TEST(NetworkWorker, SendsThenAKickWithAReasonAndData2)
     ASSERT_TRUE(WaitUntil([&] { return connect.connection != 0 || network.connects.try_pop(connect); }));
 
     ChatMessagePacket chat;
-    network.SendPacket(chat, connect.peerId);
-    network.SendPacket(chat, 3); // never connected
+    network.SendPacket(chat, Client(connect.peerId, 1, connect.connection));
+    network.SendPacket(chat, Client(connect.peerId, 1, connect.connection + 1)); // an ended connection
+    network.SendPacket(chat, Client(3, 2, 1));                                   // never connected
     ASSERT_TRUE(client.WaitForCount<ChatMessagePacket>(1));
     EXPECT_TRUE(log.WaitFor("[Network] Can't send packet, because peer with id 3 doesn't exist."));
 
@@ -214,7 +177,7 @@ TEST(NetworkWorker, SendsThenAKickWithAReasonAndData2)
     network.commands.push(NetworkCommand{0, connect.peerId, "too loud", connect.connection});
     ASSERT_TRUE(client.WaitForDisconnect());
     EXPECT_EQ(client.DisconnectData(), 2u);
-    EXPECT_EQ(client.PacketsBeforeDisconnect(), 2u) << "the chat and one reason";
+    EXPECT_EQ(client.PacketsBeforeDisconnect(), 2u) << "one chat and one reason";
     auto reason = client.WaitFor<KickReasonPacket>({}, 0ms);
     ASSERT_TRUE(reason);
     EXPECT_EQ(reason->reason, "too loud");
@@ -236,5 +199,69 @@ TEST(NetworkWorker, DestroyingStopsADetachedWorkerAndATakenPortFailsTheNext)
     EXPECT_TRUE(
         log.Contains("[Network] Failed to create ENet server host. Please ensure you don't have a server "
                      "already running on the same IP and Port."));
+}
+std::string Game(uint16_t source, uint16_t target, const std::string& data)
+{
+    GamePacket packet;
+    packet.sourceId = source;
+    packet.targetId = target;
+    packet.data = data;
+    return PackBody(packet);
+}
+
+// The worker relays channel 1 itself, by target alone: here the sender holds no client id at all.
+TEST(NetworkWorker, RelaysChannelOneByTargetAlone)
+{
+    const uint16_t port = UseFreePort();
+    Network network(NetworkWorker::Owned);
+    TestClient sender, target;
+    ASSERT_TRUE(sender.Connect(port));
+    ASSERT_TRUE(target.Connect(port));
+    PeerEvent first{}, second{};
+    ASSERT_TRUE(WaitUntil([&] { return first.connection != 0 || network.connects.try_pop(first); }));
+    ASSERT_TRUE(WaitUntil([&] { return second.connection != 0 || network.connects.try_pop(second); }));
+    network.PublishRelayTarget(1, second.peerId, second.connection);
+    network.PublishRelayTarget(2, second.peerId, second.connection + 1); // that connection has ended
+    network.PublishRelayTarget(3, second.peerId, second.connection);
+    network.WithdrawRelayTarget(3);
+
+    // name, payload (sent reliably), relayed, warned
+    const std::tuple<const char*, std::string, bool, bool> cases[] = {
+        {"foreign source id, trailing bytes", Game(77, 1, "abc") + "\xc1", true, false},
+        {"ids in other encodings, nested extras", FromHex("95 d0 01 ce 00 00 00 01 c4 00 08 91 90"), true,
+         false},
+        {"unknown target", Game(1, 4, "abc"), false, false},
+        {"withdrawn target", Game(1, 3, "abc"), false, false},
+        {"the target's connection has ended", Game(1, 2, "abc"), false, false},
+        {"not MessagePack", "\xc1", false, true},
+        {"cut short", Game(1, 1, "abc").substr(0, 5), false, true},
+    };
+    LogCapture log;
+    std::vector<std::string> expected;
+    size_t warnings = 0;
+    for (const auto& [name, payload, relayed, warned] : cases)
+    {
+        sender.SendRaw(1, payload, ENET_PACKET_FLAG_RELIABLE);
+        if (relayed)
+            expected.push_back(payload);
+        warnings += warned ? 1 : 0;
+    }
+    const std::string last = Game(0, 1, "last");
+    sender.SendRaw(1, last, ENET_PACKET_FLAG_RELIABLE);
+    expected.push_back(last);
+    ASSERT_TRUE(target.WaitForPacket([&](const TestClient::Received& p) { return p.bytes == last; }));
+    std::vector<std::string> received;
+    for (const TestClient::Received& packet : target.Packets(1))
+    {
+        EXPECT_EQ(packet.flags, uint32_t{ENET_PACKET_FLAG_UNSEQUENCED});
+        received.push_back(packet.bytes);
+    }
+    EXPECT_EQ(received, expected);
+    size_t logged = 0;
+    for (const std::string& message : log.Messages())
+        logged += message.starts_with("[NetPacket] Game packet data deserialization failed: ") ? 1 : 0;
+    EXPECT_EQ(logged, warnings);
+    EXPECT_TRUE(sender.Packets().empty());
+    EXPECT_TRUE(network.incoming.empty()) << "channel 1 never waits for the main loop";
 }
 } // namespace

@@ -1,5 +1,6 @@
 // Game packets on the wire: the writers' exact bytes, the readers' tolerance and their failures.
 
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -235,22 +236,42 @@ TEST(WireFormatRead, Bodies)
     }
 }
 
-TEST(WireFormatRead, GamePacketFailures)
+// The worker's in-place read of the target id must agree with the full reader, warnings included.
+TEST(WireFormatRead, GamePacketTargets)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
+        {"94 01 02 a3 61 62 63 08", "2"},
+        {"93 01 cd 01 2c c4 00", "300"},
+        {"91 05", "0"},
+        {"95 d0 01 ce 00 00 00 03 c4 00 08 91 90", "3"},
         {"94 01 ce 00 01 00 00 a0 08", "bad cast"},
+        {"94 01 02 a0 ce 80 00 00 00", "bad cast"},
         {"94 01 02 a5 00", "insufficient bytes"},
         {"c1", "parse error"},
     };
-    for (const auto& [hex, error] : cases)
+    for (const auto& [hex, result] : cases)
     {
+        SCOPED_TRACE(hex);
+        const std::string payload = FromHex(hex);
+        const bool ok = std::isdigit(static_cast<unsigned char>(result[0])) != 0;
+        const std::vector<std::string> warnings =
+            ok ? std::vector<std::string>{}
+               : std::vector<std::string>{"[NetPacket] Game packet data deserialization failed: " + result +
+                                          "."};
         GamePacket packet;
         packet.data = "keep";
         LogCapture log;
-        EXPECT_FALSE(ReadGamePacket(FromHex(hex), packet));
-        EXPECT_EQ(packet.data, "keep");
-        EXPECT_EQ(log.Messages(), std::vector<std::string>{
-                                      "[NetPacket] Game packet data deserialization failed: " + error + "."});
+        EXPECT_EQ(ReadGamePacket(payload, packet), ok);
+        EXPECT_EQ(ok ? std::to_string(packet.targetId) : packet.data, ok ? result : "keep");
+        EXPECT_EQ(log.Messages(), warnings);
+
+        log.Clear();
+        uint16_t target = 9;
+        EXPECT_EQ(NetPacket::ReadGameTarget(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
+                                            target),
+                  ok);
+        EXPECT_EQ(std::to_string(target), ok ? result : "9");
+        EXPECT_EQ(log.Messages(), warnings);
     }
 }
 

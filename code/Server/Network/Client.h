@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,9 @@
 class Client
 {
 public:
+    // The longest name a player may have, in bytes.
+    static constexpr size_t kMaxNameBytes = 18;
+
     // Joins session 0 of the server's session map at once.
     Client(uint16_t peerId, uint16_t serverId, uint32_t connection = 0);
     // Leaves its session, which frees the host role when the client held it.

@@ -6,7 +6,6 @@
 #include "Network/Packets.h"
 #include "Network/Session.h"
 #include "Server/Server.h"
-#include "Server/Settings.h"
 
 ClientRegistry::~ClientRegistry()
 {
@@ -20,7 +19,7 @@ Client* ClientRegistry::AddClient(uint16_t peerId, uint32_t connection)
     // The limit is read on every try, so a lowered `maxplayers` never hands out an id above it.
     for (uint32_t id = 1; id <= 0xFFFF; ++id)
     {
-        if (static_cast<int64_t>(id) > Settings::GetInt("maxplayers"))
+        if (static_cast<int64_t>(id) > Network::MaxPlayers())
             return nullptr;
         uint16_t serverId = static_cast<uint16_t>(id);
         if (clients.contains(serverId))
@@ -31,6 +30,8 @@ Client* ClientRegistry::AddClient(uint16_t peerId, uint32_t connection)
         clients.emplace(serverId, std::move(client));
         clientsByPeer[peerId] = added;
         playerCount.store(clients.size(), std::memory_order_relaxed);
+        if (g_server && g_server->network)
+            g_server->network->PublishRelayTarget(serverId, peerId, connection);
         return added;
     }
     return nullptr;
@@ -48,6 +49,8 @@ bool ClientRegistry::RemoveClient(uint16_t serverId)
     if (byPeer != clientsByPeer.end() && byPeer->second == client.get())
         clientsByPeer.unsafe_erase(byPeer);
     playerCount.store(clients.size(), std::memory_order_relaxed);
+    if (g_server && g_server->network)
+        g_server->network->WithdrawRelayTarget(serverId);
 
     // Leaving the session may announce a vacant host role to the remaining members.
     client.reset();
@@ -100,7 +103,7 @@ void ClientRegistry::SetClientSession(uint16_t serverId, int32_t sessionId)
         packet.hostData = host != record->members.end() ? host->second->hostData : 0xFFFF;
     }
     if (g_server->network)
-        g_server->network->SendPacket(packet, client->peerId);
+        g_server->network->SendPacket(packet, *client);
 }
 
 void ClientRegistry::ForEachClient(const std::function<void(Client*)>& callback) const

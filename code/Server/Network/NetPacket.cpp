@@ -1,5 +1,6 @@
 #include "Network/NetPacket.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,28 @@ void ReadValue(Reader& reader, bool& value)
 void ReadValue(Reader& reader, std::string& value)
 {
     value = reader.Bytes();
+}
+
+void ReadValue(Reader& reader, std::string_view& value)
+{
+    value = reader.Bytes();
+}
+
+// A GamePacket whose data stays in the received bytes: the network worker reads channel-1 packets
+// without copying them.
+struct GamePacketView
+{
+    uint16_t sourceId = 0;
+    uint16_t targetId = 0;
+    std::string_view data;
+    int32_t identifier = GamePacket{}.identifier;
+};
+
+template <typename Visit> void ForEachField(GamePacketView& packet, Visit&& visit)
+{
+    visit(packet.sourceId);
+    visit(packet.targetId);
+    visit(packet.data);
 }
 
 template <typename K, typename V> void ReadValue(Reader& reader, std::map<K, V>& map)
@@ -92,6 +115,15 @@ template <typename T> bool ReadBody(T& packet, const uint8_t* data, size_t lengt
     if (ok)
         packet = std::move(record);
     return ok;
+}
+// A channel-1 payload into a GamePacket or a GamePacketView; false after the warning.
+template <typename T> bool ReadGameBody(T& packet, const uint8_t* data, size_t length)
+{
+    std::string error;
+    if (ReadBody(packet, data, length, error))
+        return true;
+    spdlog::warn("[NetPacket] Game packet data deserialization failed: {}.", error);
+    return false;
 }
 } // namespace
 
@@ -160,11 +192,16 @@ template bool Deserialize(PlayerNamePacket&, const PacketEnvelope&);
 
 bool DeserializeGamePacket(GamePacket& packet, const uint8_t* data, size_t length)
 {
-    std::string error;
-    if (ReadBody(packet, data, length, error))
-        return true;
-    spdlog::warn("[NetPacket] Game packet data deserialization failed: {}.", error);
-    return false;
+    return ReadGameBody(packet, data, length);
+}
+
+bool ReadGameTarget(const uint8_t* data, size_t length, uint16_t& targetId)
+{
+    GamePacketView packet;
+    if (!ReadGameBody(packet, data, length))
+        return false;
+    targetId = packet.targetId;
+    return true;
 }
 
 bool DeserializeGamePacket(GamePacket& packet, const ENetPacket* enetPacket)

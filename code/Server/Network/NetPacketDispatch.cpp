@@ -1,5 +1,8 @@
 #include "Network/NetPacketDispatch.h"
 
+#include <cstdint>
+#include <string>
+
 #include <spdlog/spdlog.h>
 
 #include "Network/Client.h"
@@ -12,12 +15,27 @@
 
 namespace
 {
+// Cuts a name to the longest a player may have, without leaving half a UTF-8 character at its end.
+void CutName(std::string& name)
+{
+    size_t size = Client::kMaxNameBytes;
+    for (int back = 0; back < 3 && size > 0 && (static_cast<uint8_t>(name[size]) & 0xc0) == 0x80; ++back)
+        --size;
+    name.resize(size);
+}
+
 void HandleClientInfo(const PacketEnvelope& envelope, Client* sender)
 {
     ClientInfoPacket packet;
     if (!NetPacket::Deserialize(packet, envelope))
         return;
+    // A name as long as the packet would make every later welcome packet just as long.
+    const size_t received = packet.name.size();
+    if (received > Client::kMaxNameBytes)
+        CutName(packet.name);
     spdlog::debug("[Debug] ClientInfo Packet: {}", packet.name);
+    if (received > packet.name.size())
+        spdlog::debug("[Debug] ClientInfo name of {} bytes cut to {} bytes.", received, packet.name.size());
     if (!sender)
         return;
 

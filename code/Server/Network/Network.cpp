@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 
 #include <spdlog/spdlog.h>
 
@@ -19,6 +20,7 @@
 namespace
 {
 constexpr uint64_t kConnectedBit = uint64_t{1} << 32;
+constexpr size_t kClientIdCount = 0x10000;
 
 // Number of elements a queue holds now; a phase takes only those, so a flood arriving meanwhile
 // waits for the next pass instead of holding the main thread.
@@ -35,7 +37,8 @@ void DestroyUnsent(ENetPacket* packet)
 }
 } // namespace
 
-Network::Network(NetworkWorker worker) : published(new PublishedPeer[kPeerIdCount])
+Network::Network(NetworkWorker worker)
+    : published(new PublishedPeer[kPeerIdCount]), relayTargets(new std::atomic<uint64_t>[kClientIdCount]())
 {
     workerStarted = worker != NetworkWorker::None;
     if (worker == NetworkWorker::Detached)
@@ -73,10 +76,12 @@ void Network::WorkerThread()
     ENetAddress address{};
     address.host = ENET_HOST_ANY;
     address.port = static_cast<uint16_t>(Settings::GetInt("port"));
-    int32_t maxPlayers = Settings::GetInt("maxplayers");
+    int32_t maxPlayers = MaxPlayers();
     ENetHost* host = nullptr;
     if (maxPlayers > 0)
         host = enet_host_create(&address, static_cast<size_t>(maxPlayers), kChannelCount, 0, 0);
+    if (host)
+        host->maximumPacketSize = kMaxHostPacketSize;
     if (!host)
     {
         spdlog::error("[Network] Failed to create ENet server host. Please ensure you don't have a server "
@@ -92,7 +97,7 @@ void Network::WorkerThread()
         RunCommands(host);
         RunOutgoing(host);
         ServiceHost(host);
-        PublishPeers();
+        PublishPeers(host);
     }
 
     enet_host_destroy(host);
@@ -161,7 +166,9 @@ void Network::RunOutgoing(ENetHost* host)
             DestroyUnsent(element.packet);
             continue;
         }
-        if (!found->second.peer)
+        // Disconnected, or the peer id now belongs to another connection: nobody to send to.
+        if (!found->second.peer ||
+            (element.connection != 0 && element.connection != found->second.connection))
         {
             DestroyUnsent(element.packet);
             continue;
@@ -236,6 +243,11 @@ void Network::HandleEvent(const ENetEvent& event)
             enet_packet_destroy(event.packet);
             break;
         }
+        if (event.channelID == 1)
+        {
+            RelayGamePacket(event.packet);
+            break;
+        }
         uint16_t peerId = event.peer->incomingPeerID;
         auto found = peers.find(peerId);
         uint32_t connection = found != peers.end() ? found->second.connection : 0;
@@ -245,6 +257,55 @@ void Network::HandleEvent(const ENetEvent& event)
     default:
         break;
     }
+}
+
+void Network::RelayGamePacket(ENetPacket* packet)
+{
+    // Relayed by target alone, whoever sent it: the sender need not hold a client id, and its
+    // source id is passed on as written.
+    uint16_t targetId = 0;
+    if (!NetPacket::ReadGameTarget(packet->data, packet->dataLength, targetId))
+    {
+        enet_packet_destroy(packet);
+        return;
+    }
+    const uint64_t target = relayTargets[targetId].load(std::memory_order_acquire);
+    const uint16_t peerId = static_cast<uint16_t>(target >> 32);
+    const uint32_t connection = static_cast<uint32_t>(target);
+    auto found = connection != 0 ? peers.find(peerId) : peers.end();
+    // No such client, or its connection has ended (and the peer id may belong to a newcomer).
+    if (found == peers.end() || !found->second.peer || found->second.connection != connection)
+    {
+        enet_packet_destroy(packet);
+        return;
+    }
+    // The received packet goes out as it is: same bytes, no copy, only the flags are the relay's own.
+    packet->flags = kRelayFlags;
+    int result = enet_peer_send(found->second.peer, 1, packet);
+    if (result < 0)
+    {
+        spdlog::warn("[Network] ENet error {} while sending packet to peer {}.", result, peerId);
+        DestroyUnsent(packet);
+    }
+}
+
+void Network::PublishRelayTarget(uint16_t clientId, uint16_t peerId, uint32_t connection)
+{
+    relayTargets[clientId].store((uint64_t{peerId} << 32) | connection, std::memory_order_release);
+}
+
+void Network::WithdrawRelayTarget(uint16_t clientId)
+{
+    relayTargets[clientId].store(0, std::memory_order_release);
+}
+
+int32_t Network::MaxPlayers()
+{
+#ifdef LNF_BENCH_BUILD
+    if (const char* value = std::getenv("LNF_BENCH_MAXPLAYERS"))
+        return std::atoi(value);
+#endif
+    return Settings::GetInt("maxplayers");
 }
 
 void Network::PublishPeer(uint16_t peerId, const PeerSlot& slot)
@@ -257,8 +318,13 @@ void Network::PublishPeer(uint16_t peerId, const PeerSlot& slot)
     target.state.store(kConnectedBit | slot.connection, std::memory_order_release);
 }
 
-void Network::PublishPeers()
+void Network::PublishPeers(const ENetHost* host)
 {
+    // ENet keeps both values in whole milliseconds of its service clock: once per tick is enough,
+    // and under load the worker cycles far more often than that.
+    if (host->serviceTime == lastPublishTime)
+        return;
+    lastPublishTime = host->serviceTime;
     for (const auto& [peerId, slot] : peers)
     {
         if (slot.peer && peerId < kPeerIdCount)
@@ -340,7 +406,7 @@ void Network::ProcessConnects(ClientRegistry& registry)
         info.secret = Settings::GetString("secret");
         info.hostname = Settings::GetString("hostname");
         info.playerCount = static_cast<int32_t>(registry.GetPlayerCount());
-        info.maxPlayers = Settings::GetInt("maxplayers");
+        info.maxPlayers = MaxPlayers();
         registry.ForEachClient(
             [&info](Client* each)
             {
@@ -348,7 +414,7 @@ void Network::ProcessConnects(ClientRegistry& registry)
                 if (each->serverId == info.hostId)
                     info.hostData = each->hostData;
             });
-        SendPacket(info, event.peerId);
+        SendPacket(info, *client);
         spdlog::debug("[Network] Peer {} got server id {}.", event.peerId, client->serverId);
     }
 }
@@ -373,30 +439,10 @@ void Network::ProcessIncoming(ClientRegistry* registry)
                     NetPacket::HandleFromClient(envelope, sender);
                 }
             }
-            else if (element.channel == 1)
-            {
-                Relay(*registry, element);
-            }
         }
         if (element.packet)
             enet_packet_destroy(element.packet);
     }
-}
-
-void Network::Relay(ClientRegistry& registry, const IncomingPacket& element)
-{
-    GamePacket game;
-    if (!NetPacket::DeserializeGamePacket(game, element.packet))
-        return;
-    // A peer that holds no client id (refused for want of a slot) has no say in the game.
-    if (!registry.GetClientByConnection(element.peerId, element.connection))
-        return;
-    Client* target = registry.GetClient(game.targetId);
-    if (!target)
-        return;
-    ENetPacket* copy = enet_packet_create(element.packet->data, element.packet->dataLength, kRelayFlags);
-    if (copy)
-        outgoing.push(OutgoingPacket{1, target->peerId, copy, false});
 }
 
 void Network::ProcessDisconnects(ClientRegistry& registry)

@@ -11,6 +11,7 @@
 #include <enet/enet.h>
 #include <tbb/concurrent_queue.h>
 
+#include "Network/Client.h"
 #include "Network/PacketWriter.h"
 
 class ClientRegistry;
@@ -48,6 +49,9 @@ struct OutgoingPacket
     uint16_t peerId = 0;          // ignored when broadcasting
     ENetPacket* packet = nullptr; // ownership passes to the worker
     bool broadcast = false;
+    // As for commands: when not 0, the packet is sent only while that connection still holds the
+    // peer id, so nothing meant for a departed player reaches the newcomer on its peer id.
+    uint32_t connection = 0;
 };
 
 // How a Network runs its worker. The server uses Detached (never stopped, as the server never
@@ -64,11 +68,18 @@ enum class NetworkWorker
 // The worker is the only thread that touches the ENet host and its peers. Everything else goes
 // through the five queues, and the two peer values the main thread needs (round-trip time and
 // last-receive time) are published by the worker into atomics after every cycle.
+//
+// Channel-1 game packets never wait for the main loop: the worker relays each one itself to the
+// connection of its target client, as published by the main thread in the relay table whenever a
+// client is added or removed.
 class Network
 {
 public:
     static constexpr uint8_t kChannelCount = 2;
     static constexpr size_t kMaxIncomingPacketSize = 0x2000000; // 32 MiB
+    // ENet's own limit for what it reassembles, a little above ours: a packet just over our limit
+    // reaches the worker, which reports and drops it, instead of ENet refusing it without a word.
+    static constexpr size_t kMaxHostPacketSize = kMaxIncomingPacketSize + 0x100000;
     static constexpr uint32_t kKickDisconnectData = 2;
     static constexpr uint32_t kRelayFlags =
         ENET_PACKET_FLAG_UNSEQUENCED | ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT;
@@ -92,8 +103,9 @@ public:
     // One main-thread pass: connects, then received packets, then disconnects.
     void Process();
 
-    // Builds the reliable channel-0 packet for one peer and queues it for the worker.
-    template <typename T> void SendPacket(const T& packet, uint16_t peerId);
+    // Builds the reliable channel-0 packet for the client and queues it for the worker. It leaves
+    // only while the client's connection still holds its peer id.
+    template <typename T> void SendPacket(const T& packet, const Client& client);
 
     // Builds the reliable channel-0 packet for every connected peer and queues it for the worker.
     template <typename T> void BroadcastPacket(const T& packet);
@@ -107,6 +119,15 @@ public:
     bool WasPeerHeardWithin(uint16_t peerId, uint32_t connection, uint32_t milliseconds) const;
 
     WorkerState GetWorkerState() const { return workerState.load(std::memory_order_acquire); }
+
+    // The relay table, written by the main thread as clients come and go, read by the worker: where
+    // channel-1 packets for a client id go. A client id without an entry receives nothing.
+    void PublishRelayTarget(uint16_t clientId, uint16_t peerId, uint32_t connection);
+    void WithdrawRelayTarget(uint16_t clientId);
+
+    // The `maxplayers` setting. A benchmark build also takes LNF_BENCH_MAXPLAYERS from the
+    // environment, beyond the setting's bounds, to load the relay with more clients.
+    static int32_t MaxPlayers();
 
     // Tests stand in for the worker's publication and for ENet's clock.
     void PublishPeerForTesting(uint16_t peerId, bool connected, uint32_t connection, uint32_t roundTripTime,
@@ -145,22 +166,26 @@ private:
     void RunOutgoing(ENetHost* host);
     void ServiceHost(ENetHost* host);
     void HandleEvent(const ENetEvent& event);
+    void RelayGamePacket(ENetPacket* packet);
     void PublishPeer(uint16_t peerId, const PeerSlot& slot);
-    void PublishPeers();
+    void PublishPeers(const ENetHost* host);
 
     // Main-thread phases.
     void ProcessConnects(ClientRegistry& registry);
     void ProcessIncoming(ClientRegistry* registry);
     void ProcessDisconnects(ClientRegistry& registry);
-    void Relay(ClientRegistry& registry, const IncomingPacket& packet);
 
     uint32_t EnetTimeNow() const;
     void DropQueuedPackets();
 
     std::unordered_map<uint16_t, PeerSlot> peers; // worker only
     uint32_t lastConnection = 0;                  // worker only
+    uint32_t lastPublishTime = 0;                 // worker only: ENet's clock at the last PublishPeers
 
     std::unique_ptr<PublishedPeer[]> published;
+    // Per client id: peer id in bits 32-47 and connection number in the low 32 bits; 0 = none
+    // (connection numbers are never 0).
+    std::unique_ptr<std::atomic<uint64_t>[]> relayTargets;
     std::atomic<WorkerState> workerState{WorkerState::Starting};
     bool workerStarted = false;
     std::atomic<bool> stopRequested{false};
@@ -168,12 +193,12 @@ private:
     std::function<uint32_t()> enetClockForTesting;
 };
 
-template <typename T> void Network::SendPacket(const T& packet, uint16_t peerId)
+template <typename T> void Network::SendPacket(const T& packet, const Client& client)
 {
     std::string bytes = PackPacket(packet);
     ENetPacket* enetPacket = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
     if (enetPacket)
-        outgoing.push(OutgoingPacket{0, peerId, enetPacket, false});
+        outgoing.push(OutgoingPacket{0, client.peerId, enetPacket, false, client.connection});
 }
 
 template <typename T> void Network::BroadcastPacket(const T& packet)

@@ -16,7 +16,7 @@ void SendHostResponse(const Client& client, const char* status)
         return;
     HostResponsePacket packet;
     packet.status = status;
-    g_server->network->SendPacket(packet, client.peerId);
+    g_server->network->SendPacket(packet, client);
 }
 } // namespace
 
@@ -143,5 +143,5 @@ void Session::AnnounceHost(const SessionRecord& record, uint32_t hostId, uint32_
     packet.hostId = hostId;
     packet.hostData = hostData;
     for (const auto& [id, member] : record.members)
-        g_server->network->SendPacket(packet, member->peerId);
+        g_server->network->SendPacket(packet, *member);
 }

@@ -512,7 +512,7 @@ void Resource::SendResourceInfo(Client* client)
 {
     if (client == nullptr || g_server == nullptr || !g_server->network)
         return;
-    g_server->network->SendPacket(BuildResourceInfo(), client->peerId);
+    g_server->network->SendPacket(BuildResourceInfo(), *client);
 }
 
 void Resource::SetVMFactoryForTesting(uint32_t scriptType, ScriptVMFactory factory)

@@ -24,7 +24,7 @@ int32_t ScriptChatSendMessage(void* state)
     if (client == nullptr)
         return vm->RaiseError(MissingClientMessage(id));
     if (g_server->network)
-        g_server->network->SendPacket(ChatMessagePacket{text}, client->peerId);
+        g_server->network->SendPacket(ChatMessagePacket{text}, *client);
     return 0;
 }
 

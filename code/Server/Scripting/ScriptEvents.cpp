@@ -74,7 +74,7 @@ int32_t ScriptEventsCallRemote(void* state)
     if (client == nullptr)
         return vm->RaiseError(MissingClientMessage(id));
     if (g_server->network)
-        g_server->network->SendPacket(packet, client->peerId);
+        g_server->network->SendPacket(packet, *client);
     return 0;
 }
 

@@ -15,7 +15,6 @@
 
 namespace
 {
-constexpr size_t kMaxNameBytes = 18;
 constexpr uint32_t kSessionIdLimit = 65536;
 
 // Reads the client id at position 1 and finds its client. False with the error result in `result`
@@ -81,7 +80,7 @@ int32_t ScriptPlayerSetName(void* state)
     std::string name;
     if (!vm->GetUInt(1, id) || !vm->GetString(2, name))
         return -1;
-    if (name.empty() || name.size() > kMaxNameBytes)
+    if (name.empty() || name.size() > Client::kMaxNameBytes)
         return vm->RaiseError("Invalid name (max 18 characters).");
     Client* client = FindScriptClient(id);
     if (client == nullptr)
