@@ -766,7 +766,7 @@ bool SquirrelVM::TakeIncompletePush()
 
 bool ReserveSquirrelStack(HSQUIRRELVM v, SQInteger slots)
 {
-    if (v == nullptr || slots < 0)
+    if (v == nullptr || slots < 0 || slots > kMaxSquirrelStackSlots)
         return false;
     // The VM keeps MIN_STACK_OVERHEAD slots free above the top of every frame; so does this.
     SQInteger needed = v->_top + slots + MIN_STACK_OVERHEAD;
