@@ -18,6 +18,7 @@
 
 #include "Resources/Resource.h"
 #include "Scripting/ScriptVM.h"
+#include "Scripting/SquirrelVM.h"
 
 namespace
 {
@@ -394,7 +395,7 @@ bool ReserveStack(ScriptVM* vm, int slots)
     case ScriptVMType::Lua:
         return lua_checkstack(static_cast<lua_State*>(vm->GetState()), slots) != 0;
     case ScriptVMType::Squirrel:
-        return SQ_SUCCEEDED(sq_reservestack(static_cast<HSQUIRRELVM>(vm->GetState()), slots));
+        return ReserveSquirrelStack(static_cast<HSQUIRRELVM>(vm->GetState()), slots);
     default:
         return true;
     }

@@ -662,6 +662,9 @@ bool LuaVM::PushFunction(const ScriptFunctionRef& function)
 bool LuaVM::CallGlobal(const std::string& name, const ScriptContext& args, ScriptContext* results)
 {
     lua_State* L = GetLuaState();
+    ScriptCallDepth depth;
+    if (!depth.Allowed())
+        return depth.Refuse(*this);
     int top = lua_gettop(L);
     if (!lua_checkstack(L, 4))
         return false;
@@ -709,6 +712,12 @@ bool LuaVM::Call(uint32_t argCount, int32_t resultCount)
         spdlog::error("[LuaVM] Failed to call function in resource {}:\n\t{}", ResourceName(),
                       "missing function or arguments on the stack");
         return false;
+    }
+    ScriptCallDepth depth;
+    if (!depth.Allowed())
+    {
+        lua_pop(L, static_cast<int>(argCount) + 1);
+        return depth.Refuse(*this);
     }
     int results = resultCount < 0 ? LUA_MULTRET : resultCount;
     if (lua_pcall(L, static_cast<int>(argCount), results, 0) == LUA_OK)

@@ -2,6 +2,10 @@
 
 #include <unordered_map>
 
+#include <spdlog/spdlog.h>
+
+#include "Resources/Resource.h"
+
 namespace
 {
 // Raw state -> VM. Never destroyed, so a VM that outlives static destruction still finds it.
@@ -10,6 +14,9 @@ std::unordered_map<void*, ScriptVM*>& StateMap()
     static auto* map = new std::unordered_map<void*, ScriptVM*>();
     return *map;
 }
+
+// Calls into script VMs running at once on this thread (ScriptCallDepth).
+thread_local int t_callDepth = 0;
 
 uint64_t NextFamilyId()
 {
@@ -59,4 +66,27 @@ void ScriptVM::DestroyThreads()
     owned.swap(threads);
     for (ScriptVM* thread : owned)
         delete thread;
+}
+
+ScriptCallDepth::ScriptCallDepth()
+{
+    ++t_callDepth;
+}
+
+ScriptCallDepth::~ScriptCallDepth()
+{
+    --t_callDepth;
+}
+
+bool ScriptCallDepth::Allowed() const
+{
+    return t_callDepth <= kLimit;
+}
+
+bool ScriptCallDepth::Refuse(const ScriptVM& target)
+{
+    Resource* resource = target.GetResource();
+    spdlog::error("[ScriptVM] Call into resource {} refused: {}.",
+                  resource != nullptr ? resource->GetName() : "", kRefusal);
+    return false;
 }

@@ -93,3 +93,29 @@ protected:
     void* state = nullptr;
     uint64_t familyId; // a new one per constructed VM; thread objects take their main VM's
 };
+
+// Bounds how deeply calls into script VMs nest on one thread, over all VMs together. Each VM limits
+// only its own nesting, so resources whose exports or event handlers call each other in a ring would
+// otherwise nest until the thread runs out of C stack. Every entry into a VM while script code may
+// already be running (the VMs' Call and CallGlobal, a Squirrel thread called from a script) holds one
+// for the time of the call.
+class ScriptCallDepth
+{
+public:
+    // Calls nested at once on a thread. A chain of exports or events through 100 resources takes 100
+    // (each hop is one call). 200 hops, each VM nested in itself as deeply as it allows, take about
+    // 25 MiB of C stack (in the sanitizer build too), well within the main loop's (Main.cpp).
+    static constexpr int kLimit = 200;
+    // The error of a refused call.
+    static constexpr const char* kRefusal = "script calls nested too deeply across resources";
+
+    ScriptCallDepth();
+    ~ScriptCallDepth();
+    // False when this call would pass the limit: the caller must not enter the VM.
+    bool Allowed() const;
+    // Logs that the call into `target` was refused; false, for the caller to return.
+    static bool Refuse(const ScriptVM& target);
+
+    ScriptCallDepth(const ScriptCallDepth&) = delete;
+    ScriptCallDepth& operator=(const ScriptCallDepth&) = delete;
+};

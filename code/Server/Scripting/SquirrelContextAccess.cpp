@@ -26,9 +26,6 @@ SQInteger Slot(HSQUIRRELVM v, SQInteger index)
     return slot >= 1 && slot <= top ? slot : 0;
 }
 
-// Far more values than any script call takes; keeps a received context from making one huge stack.
-constexpr size_t kMaxStackGrowth = 1000000;
-
 class SquirrelContextAccess final : public ScriptContextAccess
 {
 public:
@@ -101,7 +98,7 @@ public:
         HSQUIRRELVM v = VMOf(vm);
         SQInteger slot = Slot(v, index);
         // The iterator, a key and a value.
-        if (slot == 0 || SQ_FAILED(sq_reservestack(v, 3)))
+        if (slot == 0 || !ReserveSquirrelStack(v, 3))
             return false;
         SQInteger top = sq_gettop(v);
         sq_pushnull(v);
@@ -124,7 +121,7 @@ public:
             sq_throwerror(v, "Expected an array value");
             return false;
         }
-        if (SQ_FAILED(sq_reservestack(v, 3)))
+        if (!ReserveSquirrelStack(v, 3))
             return false;
         SQInteger top = sq_gettop(v);
         sq_pushnull(v);
@@ -139,8 +136,10 @@ public:
 
     bool EnsureStack(ScriptVM* vm, size_t slots) const override
     {
-        return slots <= kMaxStackGrowth &&
-               SQ_SUCCEEDED(sq_reservestack(VMOf(vm), static_cast<SQInteger>(slots)));
+        // Within SQInteger's range; ReserveSquirrelStack bounds the stack itself (a received
+        // context may hold any number of values).
+        return slots <= static_cast<size_t>(kMaxSquirrelStackSlots) &&
+               ReserveSquirrelStack(VMOf(vm), static_cast<SQInteger>(slots));
     }
 
     void MarkIncompletePush(ScriptVM*) const override { SquirrelVM::MarkIncompletePush(); }

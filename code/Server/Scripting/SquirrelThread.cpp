@@ -61,7 +61,7 @@ void SquirrelThread::Create()
     SQInteger top = sq_gettop(parent);
     SQInteger stackSize = std::max<SQInteger>(17, 2 * PrototypeStackSize(function) + 2);
     HSQUIRRELVM thread = nullptr;
-    if (SQ_SUCCEEDED(sq_reservestack(parent, 1)))
+    if (ReserveSquirrelStack(parent, 1))
         thread = sq_newthread(parent, stackSize);
     // sq_newthread leaves the thread object on the parent's stack: that object keeps the thread VM.
     if (thread == nullptr || sq_gettop(parent) != top + 1 || sq_gettype(parent, -1) != OT_THREAD ||
@@ -83,7 +83,7 @@ void SquirrelThread::Create()
 void SquirrelThread::Start()
 {
     HSQUIRRELVM thread = GetSquirrelVM();
-    if (SQ_FAILED(sq_reservestack(thread, kThreadStackRoom)))
+    if (!ReserveSquirrelStack(thread, kThreadStackRoom))
     {
         sq_throwerror(thread, "Failed to call thread function.");
         lastResumeMs = GetTimeMs();

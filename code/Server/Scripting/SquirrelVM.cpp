@@ -1,5 +1,6 @@
 #include "Scripting/SquirrelVM.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -23,10 +24,13 @@
 #include "Scripting/SquirrelThread.h"
 #include "Server/Platform.h"
 
-// The VM's error handler is kept only in Squirrel's internal structures (QuietCall below).
+// The VM's error handler, its stack and the functions of native closures are kept only in
+// Squirrel's internal structures (QuietCall, ReserveSquirrelStack and HardenLibrary below).
 // clang-format off
 #include <../squirrel/sqpcheader.h>
 #include <../squirrel/sqvm.h>
+#include <../squirrel/sqfuncproto.h>
+#include <../squirrel/sqclosure.h>
 // clang-format on
 
 namespace
@@ -57,18 +61,11 @@ void ErrorFunction(HSQUIRRELVM, const SQChar* format, ...)
     spdlog::error("[SquirrelVM] Error: {}", buffer);
 }
 
-// Room for `slots` more values on the stack. Fails (with the VM's own error) where Squirrel cannot
-// move its stack, inside a metamethod.
-bool Reserve(HSQUIRRELVM v, SQInteger slots)
-{
-    return v != nullptr && SQ_SUCCEEDED(sq_reservestack(v, slots));
-}
-
 // Room for one value a native pushes; when there is none the value is left out and the next call
 // hears of it.
 bool Room(HSQUIRRELVM v)
 {
-    if (Reserve(v, 1))
+    if (ReserveSquirrelStack(v, 1))
         return true;
     SquirrelVM::MarkIncompletePush();
     return false;
@@ -93,6 +90,138 @@ private:
     HSQUIRRELVM v;
     SQObjectPtr saved;
 };
+
+// The library functions that HardenLibrary puts a check in front of. Each is the same function of
+// the library for every VM; kept when the first VM is made.
+std::atomic<SQFUNCTION> g_suspend{nullptr};
+std::atomic<SQFUNCTION> g_loadfile{nullptr};
+std::atomic<SQFUNCTION> g_dofile{nullptr};
+std::atomic<SQFUNCTION> g_closureAcall{nullptr};
+std::atomic<SQFUNCTION> g_closurePacall{nullptr};
+std::atomic<SQFUNCTION> g_threadCall{nullptr};
+std::atomic<SQFUNCTION> g_threadWakeup{nullptr};
+std::atomic<SQFUNCTION> g_threadWakeupThrow{nullptr};
+
+// The checks. Each is given the library function it stands in front of, to call when the check
+// passes.
+
+SQInteger SuspendInThreadsOnly(HSQUIRRELVM v, SQFUNCTION suspend)
+{
+    // A resource's own VM must never stay suspended: its script threads wait for it to be idle, and
+    // every later call into it would leave values behind on its stack.
+    ScriptVM* vm = ScriptVM::FromState(v);
+    if (vm != nullptr && vm->IsMain())
+        return sq_throwerror(v, "suspend was used outside of a thread.");
+    return suspend(v);
+}
+
+// loadfile(path) and dofile(path) also load precompiled closures, which Squirrel reads without any
+// check: a crafted file would run arbitrary instructions. Only source text is loaded.
+SQInteger SourceFilesOnly(HSQUIRRELVM v, SQFUNCTION load)
+{
+    const SQChar* path = nullptr;
+    if (SQ_SUCCEEDED(sq_getstring(v, 2, &path)))
+    {
+        unsigned char tag[2] = {};
+        if (std::FILE* file = std::fopen(path, "rb"))
+        {
+            size_t read = std::fread(tag, 1, sizeof(tag), file);
+            std::fclose(file);
+            if (read == sizeof(tag) && (tag[0] << 8 | tag[1]) == SQ_BYTECODE_STREAM_TAG)
+                return sq_throwerror(v, "attempt to load a precompiled script");
+        }
+    }
+    return load(v);
+}
+
+// closure.acall(array) and closure.pacall(array) push the closure and every element of the array
+// before they call: the stack must hold them all.
+SQInteger ArrayCallWithRoom(HSQUIRRELVM v, SQFUNCTION call)
+{
+    if (!ReserveSquirrelStack(v, sq_getsize(v, 2) + 1))
+        return sq_throwerror(v, "stack overflow (array too long for a call)");
+    return call(v);
+}
+
+// thread.call(...), thread.wakeup(...) and thread.wakeupthrow(...) run another VM (the thread)
+// inside the calling script: they count as nested script calls, and the thread's stack must hold
+// the values they move onto it.
+SQInteger EnterThread(HSQUIRRELVM v, SQInteger slots, SQFUNCTION enter)
+{
+    ScriptCallDepth depth;
+    if (!depth.Allowed())
+        return sq_throwerror(v, ScriptCallDepth::kRefusal);
+    HSQUIRRELVM thread = nullptr;
+    if (SQ_FAILED(sq_getthread(v, 1, &thread)) || !ReserveSquirrelStack(thread, slots))
+        return sq_throwerror(v, "stack overflow (too many arguments for the thread)");
+    return enter(v);
+}
+
+SQInteger ThreadCallWithRoom(HSQUIRRELVM v, SQFUNCTION call)
+{
+    // The thread's root table and every argument.
+    return EnterThread(v, sq_gettop(v) + 1, call);
+}
+
+SQInteger ThreadWakeupWithRoom(HSQUIRRELVM v, SQFUNCTION wakeup)
+{
+    // The value handed to the thread.
+    return EnterThread(v, 2, wakeup);
+}
+
+using LibraryCheck = SQInteger (*)(HSQUIRRELVM, SQFUNCTION);
+
+template <LibraryCheck Check, std::atomic<SQFUNCTION>& Original> SQInteger Checked(HSQUIRRELVM v)
+{
+    return Check(v, Original.load(std::memory_order_relaxed));
+}
+
+// Makes the native closure stored under `name` in the table on top of the stack run Check in front
+// of its function, which Original keeps. The closure stays the same object, with its name and its
+// parameter checks.
+template <LibraryCheck Check, std::atomic<SQFUNCTION>& Original>
+void PutCheckInFront(HSQUIRRELVM v, const char* name)
+{
+    sq_pushstring(v, name, -1);
+    if (SQ_FAILED(sq_rawget(v, -2)))
+        return;
+    HSQOBJECT object;
+    sq_resetobject(&object);
+    SQFUNCTION checked = &Checked<Check, Original>;
+    if (sq_gettype(v, -1) == OT_NATIVECLOSURE && SQ_SUCCEEDED(sq_getstackobj(v, -1, &object)) &&
+        _nativeclosure(object)->_function != checked)
+    {
+        Original.store(_nativeclosure(object)->_function, std::memory_order_relaxed);
+        _nativeclosure(object)->_function = checked;
+    }
+    sq_poptop(v);
+}
+
+// What scripts may not do with the standard libraries: run shell commands, remove or rename files,
+// read the environment (removed); leave the resource's VM suspended, load precompiled closures, make
+// the library push more values than a stack holds or nest VMs without bound (checks put in front).
+void HardenLibrary(HSQUIRRELVM v)
+{
+    SQInteger top = sq_gettop(v);
+    sq_pushroottable(v);
+    for (const char* name : {"system", "remove", "rename", "getenv"})
+    {
+        sq_pushstring(v, name, -1);
+        sq_deleteslot(v, -2, SQFalse);
+    }
+    PutCheckInFront<SuspendInThreadsOnly, g_suspend>(v, "suspend");
+    PutCheckInFront<SourceFilesOnly, g_loadfile>(v, "loadfile");
+    PutCheckInFront<SourceFilesOnly, g_dofile>(v, "dofile");
+    sq_getdefaultdelegate(v, OT_CLOSURE);
+    PutCheckInFront<ArrayCallWithRoom, g_closureAcall>(v, "acall");
+    PutCheckInFront<ArrayCallWithRoom, g_closurePacall>(v, "pacall");
+    sq_poptop(v);
+    sq_getdefaultdelegate(v, OT_THREAD);
+    PutCheckInFront<ThreadCallWithRoom, g_threadCall>(v, "call");
+    PutCheckInFront<ThreadWakeupWithRoom, g_threadWakeup>(v, "wakeup");
+    PutCheckInFront<ThreadWakeupWithRoom, g_threadWakeupThrow>(v, "wakeupthrow");
+    sq_settop(v, top);
+}
 
 // A Squirrel float as an integer, truncated toward zero like Squirrel's own conversion, but
 // saturating where that conversion is undefined.
@@ -125,6 +254,7 @@ SquirrelVM::SquirrelVM(Resource* resource) : ScriptVM(resource, true)
     sqstd_register_iolib(v);
     sqstd_register_systemlib(v);
     sq_pop(v, 1);
+    HardenLibrary(v);
     SetState(v);
     ScriptFunctionRef::RegisterSquirrelVM(familyId, v);
 }
@@ -165,7 +295,7 @@ bool SquirrelVM::LoadScript(const std::string& name, const std::string& code)
 {
     HSQUIRRELVM v = GetSquirrelVM();
     SQInteger top = sq_gettop(v);
-    if (!Reserve(v, 2))
+    if (!ReserveSquirrelStack(v, 2))
     {
         spdlog::error("[SquirrelVM] Error loading script {} in resource {}: {}", name, ResourceName(),
                       GetSquirrelLastError());
@@ -223,7 +353,7 @@ bool SquirrelVM::GetTable(int32_t position, std::map<std::string, std::string>& 
     if (index == 0 || sq_gettype(v, index) != OT_TABLE)
         return Fail("Expected a table");
     SQInteger top = sq_gettop(v);
-    if (!Reserve(v, 4))
+    if (!ReserveSquirrelStack(v, 4))
         return false;
     sq_push(v, index);
     sq_pushnull(v);
@@ -423,7 +553,7 @@ void SquirrelVM::RegisterModule(const std::string& name, const ScriptModuleRange
 {
     HSQUIRRELVM v = GetSquirrelVM();
     SQInteger top = sq_gettop(v);
-    if (!Reserve(v, 6))
+    if (!ReserveSquirrelStack(v, 6))
         return;
     sq_pushroottable(v);
     sq_pushstring(v, name.data(), static_cast<SQInteger>(name.size()));
@@ -446,7 +576,7 @@ bool SquirrelVM::PushFunction(const ScriptFunctionRef& function)
     if (v == nullptr || function.vmType != ScriptVMType::Squirrel || function.vmFamily != familyId ||
         sq_type(function.sqFunction) != OT_CLOSURE)
         return false;
-    if (!Reserve(v, 2))
+    if (!ReserveSquirrelStack(v, 2))
         return false;
     sq_pushobject(v, function.sqFunction);
     sq_pushroottable(v);
@@ -456,8 +586,11 @@ bool SquirrelVM::PushFunction(const ScriptFunctionRef& function)
 bool SquirrelVM::CallGlobal(const std::string& name, const ScriptContext& args, ScriptContext* results)
 {
     HSQUIRRELVM v = GetSquirrelVM();
+    ScriptCallDepth depth;
+    if (!depth.Allowed())
+        return depth.Refuse(*this);
     SQInteger top = sq_gettop(v);
-    if (!Reserve(v, 4))
+    if (!ReserveSquirrelStack(v, 4))
         return false;
     sq_pushroottable(v);
     sq_pushstring(v, name.data(), static_cast<SQInteger>(name.size()));
@@ -508,6 +641,12 @@ bool SquirrelVM::Call(uint32_t argCount, int32_t resultCount)
         spdlog::error("[SquirrelVM] Failed to call function in resource {}:\n\t{}", ResourceName(),
                       "missing function or arguments on the stack");
         return false;
+    }
+    ScriptCallDepth depth;
+    if (!depth.Allowed())
+    {
+        sq_pop(v, static_cast<SQInteger>(argCount) + 2);
+        return depth.Refuse(*this);
     }
     bool wantResult = resultCount >= 1;
     bool called = false;
@@ -597,7 +736,7 @@ void SquirrelVM::ProcessThreads()
 std::string SquirrelVM::GetSquirrelLastError()
 {
     HSQUIRRELVM v = GetSquirrelVM();
-    if (v == nullptr || !Reserve(v, 2))
+    if (v == nullptr || !ReserveSquirrelStack(v, 2))
         return {};
     SQInteger top = sq_gettop(v);
     sq_getlasterror(v);
@@ -623,4 +762,23 @@ bool SquirrelVM::TakeIncompletePush()
     bool incomplete = t_incompletePush;
     t_incompletePush = false;
     return incomplete;
+}
+
+bool ReserveSquirrelStack(HSQUIRRELVM v, SQInteger slots)
+{
+    if (v == nullptr || slots < 0 || slots > kMaxSquirrelStackSlots)
+        return false;
+    // The VM keeps MIN_STACK_OVERHEAD slots free above the top of every frame; so does this.
+    SQInteger needed = v->_top + slots + MIN_STACK_OVERHEAD;
+    if (needed <= static_cast<SQInteger>(v->_stack.size()))
+        return true;
+    // A running metamethod holds references into the stack, which moving it would leave dangling.
+    if (v->_nmetamethodscall != 0 || needed > kMaxSquirrelStackSlots)
+        return false;
+    // As the VM grows its stack for a call: with room to spare, and the open outer variables (locals
+    // captured by closures) moved along. sq_reservestack does neither, so the values of a native that
+    // pushes past the initial stack would land beside captured locals that point into freed memory.
+    v->_stack.resize(static_cast<SQUnsignedInteger>(needed + (MIN_STACK_OVERHEAD << 2)));
+    v->RelocateOuters();
+    return true;
 }

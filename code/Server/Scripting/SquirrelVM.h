@@ -12,6 +12,15 @@ class ScriptContextAccess;
 // Squirrel's stack primitives for ScriptContext (SquirrelContextAccess.cpp).
 const ScriptContextAccess& GetSquirrelContextAccess();
 
+// The most slots a VM's stack is grown to for values pushed from native code (16 bytes each).
+constexpr SQInteger kMaxSquirrelStackSlots = 1000000;
+
+// Makes room for `slots` more values above the top of the stack, for pushes from native code: use
+// it instead of sq_reservestack, which leaves locals captured by closures pointing into the old
+// stack. False when the stack cannot move (a metamethod is running) or would pass
+// kMaxSquirrelStackSlots; the VM's last error is left as it was.
+bool ReserveSquirrelStack(HSQUIRRELVM v, SQInteger slots);
+
 // ScriptVM over a Squirrel VM: a resource's main VM (this class) or, through SquirrelThread, one of
 // its script threads (a thread VM sharing the main VM's root table).
 //
@@ -20,8 +29,8 @@ const ScriptContextAccess& GetSquirrelContextAccess();
 // Squirrel raises the recorded error in the calling script.
 //
 // Squirrel's stack does not grow by itself when values are pushed from C: every push here makes
-// room first (sq_reservestack), and a value that cannot get a slot is left out rather than written
-// past the stack's end.
+// room first (ReserveSquirrelStack), and a value that cannot get a slot is left out rather than
+// written past the stack's end.
 class SquirrelVM : public ScriptVM
 {
 public:

@@ -1,7 +1,10 @@
 #include "Server/Platform.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 
@@ -46,4 +49,37 @@ void SetTimeSourceForTesting(std::function<int64_t()> source)
     std::lock_guard lock(g_timeSourceMutex);
     g_timeSource = std::move(source);
     g_hasTimeSource.store(static_cast<bool>(g_timeSource), std::memory_order_release);
+}
+
+int RunOnLargeStack(size_t stackBytes, const std::function<int()>& body)
+{
+    struct Job
+    {
+        const std::function<int()>* body;
+        int result = 0;
+    } job{&body};
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return body();
+    pthread_t thread;
+    int error = pthread_attr_setstacksize(&attributes, stackBytes);
+    if (error == 0)
+        error = pthread_create(
+            &thread, &attributes,
+            [](void* argument) -> void*
+            {
+                auto* running = static_cast<Job*>(argument);
+                running->result = (*running->body)();
+                return nullptr;
+            },
+            &job);
+    pthread_attr_destroy(&attributes);
+    if (error != 0)
+    {
+        spdlog::warn("[Server] Could not reserve a stack of {} MiB ({}); running with the default stack.",
+                     stackBytes >> 20, std::strerror(error));
+        return body();
+    }
+    pthread_join(thread, nullptr);
+    return job.result;
 }

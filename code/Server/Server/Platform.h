@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,11 @@ int64_t GetTimeMs();
 
 // Tests replace the clock to step over time windows exactly; an empty function restores it.
 void SetTimeSourceForTesting(std::function<int64_t()> source);
+
+// Runs `body` on a new thread whose stack reserves `stackBytes` of address space (the system commits
+// its pages only as they are touched), waits for it to end and gives its result. When no such thread
+// can be made, logs a warning and runs `body` on the calling thread.
+int RunOnLargeStack(size_t stackBytes, const std::function<int()>& body);
 
 // Formats three values into a `{}` format text and logs the result at error level.
 template <typename A, typename B, typename C>
