@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -16,26 +14,28 @@
 
 namespace
 {
-bool CanBind(uint16_t port, int type)
+bool Bindable(uint16_t port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
+    sockaddr_in address{AF_INET, htons(port), {INADDR_ANY}, {}};
+    bool bound = true;
+    for (int type : {SOCK_STREAM, SOCK_DGRAM})
+    {
+        int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        bound = bound && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+    }
     return bound;
 }
 
 // Creates the marker, or takes over one that a finished run left more than five minutes ago.
 bool Claim(const std::filesystem::path& marker)
 {
-    int fd = open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
     struct stat info
     {
     };
-    if (fd >= 0 || errno != EEXIST)
-        return fd < 0 || close(fd) == 0; // no writable folder: randomness alone
+    if (int fd = open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        fd >= 0 || errno != EEXIST)
+        return fd < 0 || close(fd) == 0; // without a writable folder, randomness alone
     return stat(marker.c_str(), &info) == 0 && std::time(nullptr) - info.st_mtime > 300 &&
            utimensat(AT_FDCWD, marker.c_str(), nullptr, 0) == 0;
 }
@@ -53,8 +53,7 @@ uint16_t FreePort()
     for (int attempt = 0; attempt < 2000; ++attempt)
     {
         auto port = static_cast<uint16_t>(std::uniform_int_distribution<int>(20000, 60000)(random));
-        if (handedOut.insert(port).second && CanBind(port, SOCK_STREAM) && CanBind(port, SOCK_DGRAM) &&
-            Claim(markers / std::to_string(port)))
+        if (handedOut.insert(port).second && Bindable(port) && Claim(markers / std::to_string(port)))
             return port;
     }
     throw std::runtime_error("FreePort: no free port in 20000-60000");

@@ -9,12 +9,9 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
-
-#include "Ports.h"
-
-extern char** environ;
 
 namespace
 {
@@ -29,43 +26,27 @@ ServerProcess::ServerProcess()
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("ServerProcess: no temporary folder: " + std::string(std::strerror(errno)));
     root = pattern;
-    folder = root / "server";
-    std::filesystem::create_directory(folder);
+    std::filesystem::create_directory(folder = root / "server");
     std::filesystem::copy_file(LNF_SERVER_BINARY, folder / kBinary);
 }
 
 ServerProcess::~ServerProcess()
 {
     Stop();
-    if (output >= 0)
-        close(output);
+    close(output);
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
 }
 
-uint16_t ServerProcess::Port()
-{
-    return port != 0 ? port : (port = FreePort());
-}
-
 void ServerProcess::WriteSettings(const SettingsList& values)
 {
-    SettingsList all;
-    for (const auto& [key, value] :
-         SettingsList{{"listed", "false"}, {"hostaddress", "127.0.0.1"}, {"port", std::to_string(Port())}})
-    {
-        if (std::none_of(values.begin(), values.end(), [&](const auto& pair) { return pair.first == key; }))
-            all.emplace_back(key, value);
-    }
-    all.insert(all.end(), values.begin(), values.end());
+    SettingsList all{{"listed", "false"}, {"hostaddress", "127.0.0.1"}, {"port", std::to_string(Port())}};
+    std::erase_if(all, [&](auto& preset)
+                  { return std::ranges::count(values, preset.first, &SettingsList::value_type::first) > 0; });
     std::string xml = "<settings>\n";
+    all.insert(all.end(), values.begin(), values.end());
     for (const auto& [key, value] : all)
-    {
-        xml += "    <" + key + ">";
-        for (char c : value)
-            xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-        xml += "</" + key + ">\n";
-    }
+        xml += "    <" + key + ">" + value + "</" + key + ">\n";
     WriteFile("settings.xml", xml + "</settings>\n");
 }
 
@@ -96,14 +77,18 @@ bool ServerProcess::Start(const StartOptions& options)
     if (IsRunning() || (options.privateNetwork && !PrivateNetworkAvailable()))
         return false;
     Stop(); // checks an earlier run
-    std::vector<std::string> args{kBinary}, env = options.environment;
+    // `env` adds the options' variables, then runs the rest in its place (the same process).
+    std::vector<std::string> args{"env"};
     if (options.privateNetwork)
-        args = {"unshare", "-n", "sh", "-c", kLoopbackUp + std::string(" && exec ") + kBinary};
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        env.emplace_back(*entry); // after the options' own: the first of a name counts
-    std::vector<char*> argv(args.size() + 1), envp(env.size() + 1); // each ends with a null
+        args = {"unshare", "-n", "env"};
+    args.insert(args.end(), options.environment.begin(), options.environment.end());
+    if (options.privateNetwork)
+        args.insert(args.end(), {"sh", "-c", kLoopbackUp + std::string(" && exec ") + kBinary});
+    else
+        args.push_back(kBinary);
+    std::vector<char*> argv(args.size() + 1); // ending with a null
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string& text) { return text.data(); });
-    std::transform(env.begin(), env.end(), envp.begin(), [](std::string& text) { return text.data(); });
+
     std::string file = (root / "output").string();
     int in[2];
     if ((output < 0 && (output = open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600)) < 0) ||
@@ -118,20 +103,16 @@ bool ServerProcess::Start(const StartOptions& options)
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP); // a group of its own, killed as one
-    int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+        pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(in[0]);
-    input = in[1];
-    if (error != 0)
-    {
-        ADD_FAILURE() << "ServerProcess: cannot start " << argv[0] << ": " << std::strerror(error);
-        pid = -1;
-        return false;
-    }
+    input = fdopen(in[1], "w");
     status = -1;
-    killed = checked = false;
-    return true;
+    killed = false;
+    checked = pid < 0;
+    return pid > 0;
 }
 
 bool ServerProcess::IsRunning()
@@ -144,20 +125,14 @@ bool ServerProcess::IsRunning()
 bool ServerProcess::WriteLine(const std::string& line)
 {
     std::string bytes = line + "\n";
-    for (size_t done = 0; input >= 0 && done < bytes.size();)
-    {
-        ssize_t count = write(input, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno != EINTR)
-            return false;
-        done += size_t(std::max<ssize_t>(count, 0));
-    }
-    return input >= 0;
+    return input != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), input) == bytes.size() &&
+           std::fflush(input) == 0;
 }
 
 void ServerProcess::CloseStdin()
 {
-    if (input >= 0)
-        close(std::exchange(input, -1));
+    if (input != nullptr)
+        std::fclose(std::exchange(input, nullptr));
 }
 
 std::optional<int> ServerProcess::WaitForExit(Duration timeout)
@@ -178,13 +153,9 @@ void ServerProcess::Stop()
     CloseStdin();
     if (std::exchange(checked, true))
         return;
-    if (WIFSIGNALED(status) && !killed)
-        ADD_FAILURE() << "The server under test died of signal " << WTERMSIG(status) << ".\n" << Output();
-    for (const char* report : {"AddressSanitizer", "ThreadSanitizer", "runtime error:"})
-    {
-        if (Count(report) > 0)
-            ADD_FAILURE() << "The server under test reported a fault.\n" << Output();
-    }
+    bool reported = Count("AddressSanitizer") + Count("ThreadSanitizer") + Count("runtime error:") > 0;
+    if ((WIFSIGNALED(status) && !killed) || reported)
+        ADD_FAILURE() << "The server under test crashed or reported a fault.\n" << Output();
 }
 
 bool ServerProcess::Until(const std::function<bool()>& ready, Duration timeout)
@@ -210,48 +181,28 @@ size_t ServerProcess::Count(const std::string& text) const
                          [&](auto& line) { return line.find(text) != line.npos; });
 }
 
-std::vector<std::string> ServerProcess::Messages() const
-{
-    Read();
-    std::vector<std::string> messages;
-    for (const std::string& line : lines)
-    {
-        bool timed = line.size() >= 11 && line[0] == '[' && line[3] == ':' && line.compare(9, 2, "] ") == 0;
-        messages.push_back(timed ? line.substr(11) : line);
-    }
-    return messages;
-}
-
 std::string ServerProcess::Output() const
 {
-    Read();
     std::string text;
-    for (const std::string& line : lines)
+    for (const std::string& line : Messages())
         text += line + "\n";
     text += raw.substr(parsed) + (parsed < raw.size() ? "\n" : "") + "[ServerProcess] The server ";
-    if (pid < 0 || status < 0)
+    if (status < 0)
         return text + (pid < 0 ? "was not started.\n" : "is running.\n");
-    if (WIFEXITED(status))
-        return text + "exited with code " + std::to_string(WEXITSTATUS(status)) + ".\n";
-    return text + (killed ? "was stopped by the test.\n"
-                          : "died of " + std::string(strsignal(WTERMSIG(status))) + ".\n");
+    if (WIFEXITED(status) || killed)
+        return text + (killed ? "was stopped by the test.\n"
+                              : "exited with code " + std::to_string(WEXITSTATUS(status)) + ".\n");
+    return text + "died of signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
+           ").\n";
 }
 
 void ServerProcess::Read() const
 {
+    // A line without its time, colour codes and CR.
+    static const std::regex noise("^\\[\\d\\d:\\d\\d:\\d\\d\\] |\x1b\\[[0-9;]*m|\r");
     char buffer[65536];
-    for (ssize_t got; output >= 0 && (got = read(output, buffer, sizeof buffer)) > 0;)
+    for (ssize_t got; (got = read(output, buffer, sizeof buffer)) > 0;)
         raw.append(buffer, size_t(got));
     for (size_t end; (end = raw.find('\n', parsed)) != std::string::npos; parsed = end + 1)
-    {
-        std::string line;
-        for (size_t i = parsed; i < end; ++i)
-        {
-            if (raw[i] == '\x1b') // a colour code: ESC [ ... m
-                i = std::min(raw.find('m', i), end);
-            else if (raw[i] != '\r')
-                line += raw[i];
-        }
-        lines.push_back(std::move(line));
-    }
+        lines.push_back(std::regex_replace(raw.substr(parsed, end - parsed), noise, ""));
 }

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -27,6 +28,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "Ports.h"
 
 // Skips the test where network namespaces cannot be made (the server then runs with `listed` true).
 #define LNF_REQUIRE_PRIVATE_NETWORK()                                                                        \
@@ -53,16 +56,20 @@ public:
 
     const std::filesystem::path& Folder() const { return folder; }
     // A free port, picked on first use and then kept.
-    uint16_t Port();
+    uint16_t Port() { return port != 0 ? port : (port = FreePort()); }
     // settings.xml: `listed` false, `hostaddress` 127.0.0.1 and `port` Port() where `values` does not
-    // name them, then `values` in order.
+    // name them, then `values` in order, written as they stand (escape XML yourself).
     void WriteSettings(const SettingsList& values = {});
     void WriteFile(const std::filesystem::path& relative, const std::string& content);
     // Empty when the file does not exist.
     std::string ReadFile(const std::filesystem::path& relative) const;
-    bool FileExists(const std::filesystem::path& relative) const
+    bool FileExists(const std::filesystem::path& relative) const { return exists(folder / relative); }
+    // Polls the file until `ready(content)`: server.log is written just after the console.
+    bool WaitForFile(const std::filesystem::path& relative,
+                     const std::function<bool(const std::string&)>& ready,
+                     Duration timeout = kDefaultTimeout) const
     {
-        return std::filesystem::exists(folder / relative);
+        return Until([&] { return ready(ReadFile(relative)); }, timeout);
     }
 
     // False when the process cannot start, or a private network is not available. A server may be
@@ -84,7 +91,11 @@ public:
     // The lines that contain `text`.
     size_t Count(const std::string& text) const;
     // Every line, without its "[HH:MM:SS] " time.
-    std::vector<std::string> Messages() const;
+    std::vector<std::string> Messages() const
+    {
+        Read();
+        return lines;
+    }
     std::string Raw() const
     {
         Read();
@@ -96,23 +107,11 @@ public:
     static bool PrivateNetworkAvailable();
 
     // Earlier names, kept until their callers use the ones above.
-    bool WaitForFile(const std::filesystem::path& relative,
-                     const std::function<bool(const std::string&)>& ready,
-                     Duration timeout = kDefaultTimeout) const
+    bool WaitForLine(const std::string& text, Duration t = kDefaultTimeout) { return WaitFor(text, 1, t); }
+    bool WaitForMessage(const std::string& text, Duration t = kDefaultTimeout) { return WaitFor(text, 1, t); }
+    bool WaitForCount(const std::string& text, size_t n, Duration t = kDefaultTimeout)
     {
-        return Until([&] { return ready(ReadFile(relative)); }, timeout);
-    }
-    bool WaitForLine(const std::string& text, Duration timeout = kDefaultTimeout)
-    {
-        return WaitFor(text, 1, timeout);
-    }
-    bool WaitForMessage(const std::string& text, Duration timeout = kDefaultTimeout)
-    {
-        return WaitFor(text, 1, timeout);
-    }
-    bool WaitForCount(const std::string& text, size_t count, Duration timeout = kDefaultTimeout)
-    {
-        return WaitFor(text, count, timeout);
+        return WaitFor(text, n, t);
     }
     size_t CountLines(const std::string& text) const { return Count(text); }
     size_t CountMessages(const std::string& text) const { return Count(text); }
@@ -129,10 +128,11 @@ private:
     std::filesystem::path root, folder; // the folder and the output file are in root
     uint16_t port = 0;
     pid_t pid = -1;
-    int input = -1, status = -1; // status: the wait status once reaped
+    FILE* input = nullptr;
+    int status = -1; // the wait status once reaped
     bool killed = false, checked = true;
     mutable int output = -1;
     mutable std::string raw;
     mutable size_t parsed = 0;
-    mutable std::vector<std::string> lines;
+    mutable std::vector<std::string> lines; // the messages
 };

@@ -26,6 +26,7 @@
 #include <enet/enet.h>
 
 #include "Network/NetPacket.h"
+#include "Network/Network.h"
 #include "Network/PacketWriter.h"
 #include "PacketPeek.h"
 
@@ -44,18 +45,47 @@ public:
 
     TestClient() { enet_initialize(); }
     // Tells a server still connected (an unacknowledged disconnect, data 0).
-    ~TestClient();
+    ~TestClient()
+    {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        if (thread.joinable())
+            thread.join();
+        if (connected && !disconnected)
+            enet_peer_disconnect_now(peer, 0);
+        if (host != nullptr)
+            enet_host_destroy(host);
+    }
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
     // Connects once, to 127.0.0.1:port; false on timeout.
-    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout);
+    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout)
+    {
+        ENetAddress address{0, port};
+        enet_address_set_host_ip(&address, "127.0.0.1");
+        if (host != nullptr || (host = enet_host_create(nullptr, 1, 2, 0, 0)) == nullptr ||
+            (peer = enet_host_connect(host, &address, 2, 0)) == nullptr)
+            return false;
+        // Room for packets above the server's limit, which tests send to see them refused.
+        host->maximumPacketSize = 2 * Network::kMaxIncomingPacketSize;
+        thread = std::thread(&TestClient::Run, this);
+        return WaitUntil([this](const Arrivals&) { return connected; }, timeout) || Drop();
+    }
     bool IsConnected() const { return Get(connected) && !Get(disconnected); }
 
     // Channel 0, reliable, packed as the server packs its own.
     template <typename T> void Send(const T& packet) { SendRaw(0, PackPacket(packet)); }
     // Any bytes on any channel; channel 0 reliable and the others unsequenced unless `flags` are given.
-    void SendRaw(uint8_t channel, const std::string& bytes, uint32_t flags);
+    void SendRaw(uint8_t channel, const std::string& bytes, uint32_t flags)
+    {
+        std::lock_guard lock(mutex);
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), flags);
+        if (peer == nullptr || enet_peer_send(peer, channel, packet) < 0)
+            enet_packet_destroy(packet);
+    }
     void SendRaw(uint8_t channel, const std::string& bytes)
     {
         SendRaw(channel, bytes, channel == 0 ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED);
@@ -80,10 +110,26 @@ public:
         return all;
     }
     // Waits until `ready` holds for the packets received so far.
-    bool WaitUntil(const std::function<bool(const Arrivals&)>& ready, Duration timeout = kDefaultTimeout);
+    bool WaitUntil(const std::function<bool(const Arrivals&)>& ready, Duration timeout = kDefaultTimeout)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return ready(received); });
+    }
     // The first packet received that satisfies `match`.
     std::optional<Received> WaitForPacket(const std::function<bool(const Received&)>& match,
-                                          Duration timeout = kDefaultTimeout);
+                                          Duration timeout = kDefaultTimeout)
+    {
+        std::optional<Received> found;
+        auto first = [&](const Arrivals& all)
+        {
+            auto it = std::find_if(all.begin(), all.end(), match);
+            if (it != all.end())
+                found = *it;
+            return found.has_value();
+        };
+        WaitUntil(first, timeout);
+        return found;
+    }
     // The first received T that satisfies `match` (any T when empty).
     template <typename T>
     std::optional<T> WaitFor(const std::function<bool(const T&)>& match = {},
@@ -116,7 +162,16 @@ public:
     std::optional<uint32_t> DisconnectData() const { return Get(disconnectData); }
     std::optional<size_t> PacketsBeforeDisconnect() const { return Get(packetsBefore); }
     // Graceful disconnect; false when the server does not acknowledge in time (the peer is then reset).
-    bool Disconnect(uint32_t data = 0, Duration timeout = kDefaultTimeout);
+    bool Disconnect(uint32_t data = 0, Duration timeout = kDefaultTimeout)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!connected || disconnected)
+                return false;
+            enet_peer_disconnect(peer, data);
+        }
+        return WaitForDisconnect(timeout) || Drop();
+    }
 
     // Earlier names, kept until their callers use the ones above.
     void SendGamePacket(uint16_t sourceId, uint16_t targetId, const std::string& data)
@@ -139,8 +194,39 @@ private:
         std::lock_guard lock(mutex);
         return field;
     }
-    void Run();
-    void Drop();
+    void Run()
+    {
+        for (std::unique_lock lock(mutex); !stop; lock.lock())
+        {
+            for (ENetEvent event; enet_host_service(host, &event, 0) > 0; changed.notify_all())
+            {
+                connected = connected || event.type == ENET_EVENT_TYPE_CONNECT;
+                if (event.type == ENET_EVENT_TYPE_DISCONNECT && !std::exchange(disconnected, true))
+                {
+                    disconnectData = event.data;
+                    packetsBefore = received.size();
+                }
+                if (event.type != ENET_EVENT_TYPE_RECEIVE)
+                    continue;
+                auto* data = reinterpret_cast<const char*>(event.packet->data);
+                received.push_back(
+                    {event.channelID, event.packet->flags, {data, data + event.packet->dataLength}});
+                enet_packet_destroy(event.packet);
+            }
+            lock.unlock();
+            std::this_thread::sleep_for(Duration(1));
+        }
+    }
+    // Vanishes without a word, as a crashed game does; false, for `return ... || Drop();`.
+    bool Drop()
+    {
+        std::lock_guard lock(mutex);
+        enet_peer_reset(peer);
+        if (!std::exchange(disconnected, true))
+            packetsBefore = received.size();
+        changed.notify_all();
+        return false;
+    }
 
     ENetHost* host = nullptr;
     ENetPeer* peer = nullptr;
