@@ -7,9 +7,7 @@
 
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <random>
-#include <set>
 #include <stdexcept>
 
 namespace
@@ -30,9 +28,7 @@ bool Bindable(uint16_t port)
 // Creates the marker, or takes over one that a finished run left more than five minutes ago.
 bool Claim(const std::filesystem::path& marker)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (int fd = open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
         fd >= 0 || errno != EEXIST)
         return fd < 0 || close(fd) == 0; // without a writable folder, randomness alone
@@ -43,17 +39,14 @@ bool Claim(const std::filesystem::path& marker)
 
 uint16_t FreePort()
 {
-    static std::mutex mutex;
-    static std::set<uint16_t> handedOut;
-    static std::mt19937 random(std::random_device{}());
-    std::lock_guard lock(mutex);
+    thread_local std::mt19937 random(std::random_device{}());
     std::error_code error;
     auto markers = std::filesystem::temp_directory_path(error) / "lnf-test-ports";
     std::filesystem::create_directories(markers, error);
     for (int attempt = 0; attempt < 2000; ++attempt)
     {
         auto port = static_cast<uint16_t>(std::uniform_int_distribution<int>(20000, 60000)(random));
-        if (handedOut.insert(port).second && Bindable(port) && Claim(markers / std::to_string(port)))
+        if (Bindable(port) && Claim(markers / std::to_string(port)))
             return port;
     }
     throw std::runtime_error("FreePort: no free port in 20000-60000");
