@@ -14,6 +14,7 @@
 // in order.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -47,10 +48,7 @@ public:
     // Tells a server still connected (an unacknowledged disconnect, data 0).
     ~TestClient()
     {
-        {
-            std::lock_guard lock(mutex);
-            stop = true;
-        }
+        stop = true;
         if (thread.joinable())
             thread.join();
         if (connected && !disconnected)
@@ -78,17 +76,14 @@ public:
 
     // Channel 0, reliable, packed as the server packs its own.
     template <typename T> void Send(const T& packet) { SendRaw(0, PackPacket(packet)); }
-    // Any bytes on any channel; channel 0 reliable and the others unsequenced unless `flags` are given.
-    void SendRaw(uint8_t channel, const std::string& bytes, uint32_t flags)
+    // Any bytes on any channel with ENet's `flags`: by default reliable on channel 0, else unsequenced.
+    void SendRaw(uint8_t channel, const std::string& bytes, std::optional<uint32_t> flags = std::nullopt)
     {
+        uint32_t byChannel = channel == 0 ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED;
         std::lock_guard lock(mutex);
-        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), flags);
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), flags.value_or(byChannel));
         if (peer == nullptr || enet_peer_send(peer, channel, packet) < 0)
             enet_packet_destroy(packet);
-    }
-    void SendRaw(uint8_t channel, const std::string& bytes)
-    {
-        SendRaw(channel, bytes, channel == 0 ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED);
     }
 
     Arrivals Packets() const { return Get(received); }
@@ -231,10 +226,11 @@ private:
     ENetHost* host = nullptr;
     ENetPeer* peer = nullptr;
     std::thread thread;
-    mutable std::mutex mutex; // guards the host and everything below
+    std::atomic<bool> stop = false;
+    mutable std::mutex mutex; // guards the ENet host and peer, and everything below
     std::condition_variable changed;
     Arrivals received;
-    bool stop = false, connected = false, disconnected = false;
+    bool connected = false, disconnected = false;
     std::optional<uint32_t> disconnectData;
     std::optional<size_t> packetsBefore;
 };
