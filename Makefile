@@ -3,16 +3,22 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: build deps run test asan tsan bench fuzz clean format
+.PHONY: build configure deps run test asan tsan bench fuzz clean format
 
-build: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+# The server and everything the tests need.
+build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# `run` and `test` share one build folder and one configuration: the server's objects are built once.
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
 deps:
 	@if [ "$$(id -u)" = "0" ]; then tools/install-deps; else sudo tools/install-deps; fi
 
-run: build
+# Only the server: a first start does not wait for the test suites to build.
+run: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target lanternfall-server
 	tools/prepare-run-folder run $(BUILD_DIR)/lanternfall-server
 	cd run && ./lanternfall-server
 

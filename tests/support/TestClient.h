@@ -1,36 +1,22 @@
 #pragma once
 
-// A game client for tests and benchmarks: one ENet host with a single peer to a server on
-// 127.0.0.1, two channels, served by a thread of its own.
-//
-// Typical use:
+// A game client for tests: one ENet peer to a server on 127.0.0.1, two channels, served by a thread
+// of its own.
 //
 //     TestClient client;
 //     ASSERT_TRUE(client.Connect(server.Port()));
-//     auto info = client.WaitFor<ServerInfoPacket>();   // decoded welcome packet
-//     ASSERT_TRUE(info);
+//     auto info = client.WaitFor<ServerInfoPacket>();   // the decoded welcome
 //     client.Send(ClientInfoPacket{"alice"});           // channel 0, reliable, enveloped
-//     auto join = client.WaitFor<PlayerJoinPacket>(
-//         [](const PlayerJoinPacket& p) { return p.name == "alice"; });
-//     client.SendGamePacket(1, 2, "xyz");               // channel 1, unsequenced
-//     client.Disconnect();                              // graceful; the server sees data 0
+//     client.Disconnect();                              // graceful, data 0
 //
-// Everything received is recorded in arrival order, per packet: channel, raw bytes, the envelope
-// identifier of a readable channel-0 packet, and the arrival time. Waiting calls look at the whole
-// record (packets received before the call count too); ClearReceived() starts afresh. Each waiting
-// call takes a timeout and returns false / nullopt when it runs out, so a test fails instead of
-// hanging.
-//
-// Threads: the ENet host and peer are touched only by the client's own thread (and by Connect and
-// the destructor while that thread does not run). Every public method may be called from any
-// thread; sends are handed to the client's thread and leave within about a millisecond, in the
-// order they were made. Sends made before Connect() has returned true are lost, as ENet drops
-// packets for a peer that is not connected yet.
+// Every packet received is kept in arrival order; waits look at all of them (earlier ones too) and
+// give up after their timeout. Any thread may call any method; sends leave within a millisecond,
+// in order.
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -41,179 +27,210 @@
 #include <enet/enet.h>
 
 #include "Network/NetPacket.h"
+#include "Network/Network.h"
 #include "Network/PacketWriter.h"
-#include "Network/Packets.h"
+#include "PacketPeek.h"
 
 class TestClient
 {
 public:
     using Duration = std::chrono::milliseconds;
-    using Clock = std::chrono::steady_clock;
     static constexpr Duration kDefaultTimeout{5000};
-
     struct Received
     {
         uint8_t channel = 0;
-        uint32_t flags = 0; // ENet's flags as received (how the sender sent it)
+        uint32_t flags = 0; // ENet's flags, as the server sent it
         std::string bytes;
-        // The envelope identifier of a channel-0 packet that reads as [int, ...]; none otherwise.
-        std::optional<int32_t> identifier;
-        Clock::time_point at;
     };
+    using Arrivals = std::vector<Received>;
 
-    TestClient();
-    // Tells the server at once (an unacknowledged disconnect with data 0) when still connected.
-    ~TestClient();
+    TestClient() { enet_initialize(); }
+    // Tells a server still connected (an unacknowledged disconnect, data 0).
+    ~TestClient()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        if (connected && !disconnected)
+            enet_peer_disconnect_now(peer, 0);
+        if (host != nullptr)
+            enet_host_destroy(host);
+    }
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    // Connects to 127.0.0.1:port and waits until ENet reports the connection. A client connects
-    // once; false on timeout (the attempt is abandoned).
-    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout);
-    bool IsConnected() const;
-
-    // Channel 0, reliable: the packet record packed exactly as the server packs its own.
-    template <typename T> void Send(const T& packet)
+    // Connects once, to 127.0.0.1:port; false on timeout.
+    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout)
     {
-        SendRaw(0, PackPacket(packet), ENET_PACKET_FLAG_RELIABLE);
+        ENetAddress address{0, port};
+        enet_address_set_host_ip(&address, "127.0.0.1");
+        if (host != nullptr || (host = enet_host_create(nullptr, 1, 2, 0, 0)) == nullptr ||
+            (peer = enet_host_connect(host, &address, 2, 0)) == nullptr)
+            return false;
+        // Room for packets above the server's limit, which tests send to see them refused.
+        host->maximumPacketSize = 2 * Network::kMaxIncomingPacketSize;
+        thread = std::thread(&TestClient::Run, this);
+        return WaitUntil([this](const Arrivals&) { return connected; }, timeout) || Drop();
     }
-    // Any bytes on any channel with the given ENet flags (channel 1 defaults to unsequenced).
-    void SendRaw(uint8_t channel, const std::string& bytes, uint32_t flags);
-    void SendRaw(uint8_t channel, const std::string& bytes)
+    bool IsConnected() const { return Get(connected) && !Get(disconnected); }
+
+    // Channel 0, reliable, packed as the server packs its own.
+    template <typename T> void Send(const T& packet) { SendRaw(0, PackPacket(packet)); }
+    // Any bytes on any channel with ENet's `flags`: by default reliable on channel 0, else unsequenced.
+    void SendRaw(uint8_t channel, const std::string& bytes, std::optional<uint32_t> flags = std::nullopt)
     {
-        SendRaw(channel, bytes, channel == 0 ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED);
+        uint32_t byChannel = channel == 0 ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED;
+        std::lock_guard lock(mutex);
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), flags.value_or(byChannel));
+        if (peer == nullptr || enet_peer_send(peer, channel, packet) < 0)
+            enet_packet_destroy(packet);
     }
-    // A channel-1 game packet {source, target, data} addressed to another client.
-    void SendGamePacket(uint16_t sourceId, uint16_t targetId, const std::string& data);
 
-    // Snapshot of everything received so far, in arrival order.
-    std::vector<Received> Packets() const;
-    std::vector<Received> Packets(uint8_t channel) const;
-    void ClearReceived();
-
-    // Every received channel-0 packet with T's identifier whose body decodes as T, in order.
+    Arrivals Packets() const { return Get(received); }
+    Arrivals Packets(uint8_t channel) const
+    {
+        Arrivals all = Packets();
+        std::erase_if(all, [&](const Received& packet) { return packet.channel != channel; });
+        return all;
+    }
+    // The received channel-0 packets that read as T, in order.
     template <typename T> std::vector<T> All() const
     {
-        std::vector<T> result;
-        for (const Received& packet : Packets(0))
+        std::vector<T> all;
+        for (const Received& packet : Packets())
         {
             if (auto decoded = Decode<T>(packet))
-                result.push_back(*decoded);
+                all.push_back(*decoded);
         }
-        return result;
+        return all;
     }
-
-    // Waits for a received packet of T's identifier that decodes and satisfies `match` (any, when
-    // empty); returns the first such packet in arrival order.
+    // Waits until `ready` holds for the packets received so far.
+    bool WaitUntil(const std::function<bool(const Arrivals&)>& ready, Duration timeout = kDefaultTimeout)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return ready(received); });
+    }
+    // The first packet received that satisfies `match`.
+    std::optional<Received> WaitForPacket(const std::function<bool(const Received&)>& match,
+                                          Duration timeout = kDefaultTimeout)
+    {
+        std::optional<Received> found;
+        auto first = [&](const Arrivals& all)
+        {
+            auto it = std::find_if(all.begin(), all.end(), match);
+            if (it != all.end())
+                found = *it;
+            return found.has_value();
+        };
+        WaitUntil(first, timeout);
+        return found;
+    }
+    // The first received T that satisfies `match` (any T when empty).
     template <typename T>
     std::optional<T> WaitFor(const std::function<bool(const T&)>& match = {},
                              Duration timeout = kDefaultTimeout)
     {
-        std::optional<T> found;
-        WaitUntil(
-            [&]
-            {
-                for (const Received& packet : received)
-                {
-                    if (auto decoded = Decode<T>(packet); decoded && (!match || match(*decoded)))
-                    {
-                        found = decoded;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeout);
-        return found;
+        auto found = WaitForPacket(
+            [&](const Received& packet) { return Decode<T>(packet, match).has_value(); }, timeout);
+        return found ? Decode<T>(*found) : std::nullopt;
     }
-
-    // Waits until at least `count` packets of T's identifier satisfying `match` have arrived.
+    // A channel-0 packet as T if it reads as T and satisfies `match`, without a warning for another T.
     template <typename T>
-    bool WaitForCount(size_t count, const std::function<bool(const T&)>& match = {},
-                      Duration timeout = kDefaultTimeout)
+    static std::optional<T> Decode(const Received& packet, const std::function<bool(const T&)>& match = {})
     {
-        return WaitUntil(
-            [&]
-            {
-                size_t seen = 0;
-                for (const Received& packet : received)
-                {
-                    if (auto decoded = Decode<T>(packet); decoded && (!match || match(*decoded)))
-                        ++seen;
-                }
-                return seen >= count;
-            },
-            timeout);
-    }
-
-    // Waits for any received packet that satisfies `match`.
-    std::optional<Received> WaitForPacket(const std::function<bool(const Received&)>& match,
-                                          Duration timeout = kDefaultTimeout);
-
-    // Reads a received channel-0 packet as T: nullopt when its identifier is not T's or its body
-    // does not decode (the reader then logs its warning).
-    template <typename T> static std::optional<T> Decode(const Received& packet)
-    {
-        if (packet.channel != 0 || packet.identifier != T{}.identifier)
-            return std::nullopt;
         PacketEnvelope envelope;
-        if (!NetPacket::DeserializeEnvelope(reinterpret_cast<const uint8_t*>(packet.bytes.data()),
-                                            packet.bytes.size(), envelope))
-            return std::nullopt;
         T record;
-        if (!NetPacket::Deserialize(record, envelope))
+        if (packet.channel != 0 || PeekEnvelopeIdentifier(packet.bytes) != T{}.identifier ||
+            !NetPacket::DeserializeEnvelope(reinterpret_cast<const uint8_t*>(packet.bytes.data()),
+                                            packet.bytes.size(), envelope) ||
+            !NetPacket::Deserialize(record, envelope) || (match && !match(record)))
             return std::nullopt;
         return record;
     }
 
-    // Waits until the server ends the connection (or it times out); then DisconnectData() holds the
-    // data of ENet's disconnect event.
-    bool WaitForDisconnect(Duration timeout = kDefaultTimeout);
-    std::optional<uint32_t> DisconnectData() const;
-    // How many packets had arrived when the disconnect came; none while connected.
-    std::optional<size_t> PacketsBeforeDisconnect() const;
+    // Waits until the server ends the connection; then DisconnectData() holds the event's data and
+    // PacketsBeforeDisconnect() how many packets had arrived before it.
+    bool WaitForDisconnect(Duration timeout = kDefaultTimeout)
+    {
+        return WaitUntil([this](const Arrivals&) { return disconnected; }, timeout);
+    }
+    std::optional<uint32_t> DisconnectData() const { return Get(disconnectData); }
+    std::optional<size_t> PacketsBeforeDisconnect() const { return Get(packetsBefore); }
+    // Graceful disconnect; false when the server does not acknowledge in time (the peer is then reset).
+    bool Disconnect(uint32_t data = 0, Duration timeout = kDefaultTimeout)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (!connected || disconnected)
+                return false;
+            enet_peer_disconnect(peer, data);
+        }
+        return WaitForDisconnect(timeout) || Drop();
+    }
 
-    // Graceful disconnect with the given data; waits for the server's acknowledgement. False when it
-    // does not come in time (the peer is then reset).
-    bool Disconnect(uint32_t data = 0, Duration timeout = kDefaultTimeout);
-    // Vanishes without a word, like a crashed game: the server notices only by its time-out.
-    void Drop();
+    // Earlier names, kept until their callers use the ones above.
+    void SendGamePacket(uint16_t sourceId, uint16_t targetId, const std::string& data)
+    {
+        SendRaw(1, PackBody(GamePacket{sourceId, targetId, data}));
+    }
+    template <typename T>
+    bool WaitForCount(size_t count, const std::function<bool(const T&)>& match = {},
+                      Duration timeout = kDefaultTimeout)
+    {
+        auto matches = [&](const Received& packet) { return Decode<T>(packet, match).has_value(); };
+        return WaitUntil([&](const Arrivals& all)
+                         { return size_t(std::count_if(all.begin(), all.end(), matches)) >= count; },
+                         timeout);
+    }
 
 private:
-    struct Action
+    template <typename T> T Get(const T& field) const
     {
-        enum Kind
+        std::lock_guard lock(mutex);
+        return field;
+    }
+    void Run()
+    {
+        for (std::unique_lock lock(mutex); !stop; lock.lock())
         {
-            Send,
-            Disconnect,
-            Reset,
-        } kind = Send;
-        uint8_t channel = 0;
-        uint32_t flags = 0;
-        uint32_t data = 0;
-        std::string bytes;
-    };
+            for (ENetEvent event; enet_host_service(host, &event, 0) > 0; changed.notify_all())
+            {
+                connected = connected || event.type == ENET_EVENT_TYPE_CONNECT;
+                if (event.type == ENET_EVENT_TYPE_DISCONNECT && !std::exchange(disconnected, true))
+                {
+                    disconnectData = event.data;
+                    packetsBefore = received.size();
+                }
+                if (event.type != ENET_EVENT_TYPE_RECEIVE)
+                    continue;
+                auto* data = reinterpret_cast<const char*>(event.packet->data);
+                received.push_back(
+                    {event.channelID, event.packet->flags, {data, data + event.packet->dataLength}});
+                enet_packet_destroy(event.packet);
+            }
+            lock.unlock();
+            std::this_thread::sleep_for(Duration(1));
+        }
+    }
+    // Vanishes without a word, as a crashed game does; false, for `return ... || Drop();`.
+    bool Drop()
+    {
+        std::lock_guard lock(mutex);
+        enet_peer_reset(peer);
+        if (!std::exchange(disconnected, true))
+            packetsBefore = received.size();
+        changed.notify_all();
+        return false;
+    }
 
-    void Run();
-    void RunActions();
-    void HandleEvent(const ENetEvent& event);
-    void Push(Action action);
-    void Stop();
-    // Waits, with the lock held while `ready` runs, until it is true or the timeout passes.
-    bool WaitUntil(const std::function<bool()>& ready, Duration timeout);
-
-    // Owned by the client's thread once it runs.
     ENetHost* host = nullptr;
     ENetPeer* peer = nullptr;
     std::thread thread;
-
-    mutable std::mutex mutex;
+    std::atomic<bool> stop = false;
+    mutable std::mutex mutex; // guards the ENet host and peer, and everything below
     std::condition_variable changed;
-    std::deque<Action> actions;
-    std::vector<Received> received;
-    bool stopRequested = false;
-    bool connected = false;
-    bool disconnected = false;
+    Arrivals received;
+    bool connected = false, disconnected = false;
     std::optional<uint32_t> disconnectData;
-    std::optional<size_t> packetsBeforeDisconnect;
+    std::optional<size_t> packetsBefore;
 };
