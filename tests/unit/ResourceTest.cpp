@@ -27,8 +27,8 @@ const auto Script = [](const std::string& src, const std::string& type = "server
 
 // Steps, separated by ";": "start|stop {resource}", "trigger|queue {event}", "remote {event} {source}",
 // "process", "lua {resource} {code}", "unpushable {resource} {event}" (a handler that can't be
-// pushed), "thread" (fails when this thread's cancel state shows on another). Gives "canceled" for a
-// canceled trigger and "failed" for any other step that failed.
+// pushed), "thread" (fails unless the last trigger on this thread was canceled and another thread
+// sees no cancel). Gives "canceled" for a canceled trigger and "failed" for any other failed step.
 std::string Do(const std::string& steps)
 {
     std::string gave, step;
@@ -40,7 +40,8 @@ std::string Do(const std::string& steps)
         ResourceManager& rm = *g_server->resourceManager;
         Resource* resource =
             verb == "start" && !rm.GetResource(name) ? rm.CreateResource(name) : rm.GetResource(name);
-        bool there = true;
+        bool there = true; // what another thread sees of the cancel state
+        const auto look = [&] { there = rm.WasLastCanceled(); };
         const std::map<std::string, std::function<bool()>> verbs = {
             {"start", [&] { return resource->Load() && resource->Start(); }},
             {"stop", [&] { return rm.StopResource(name), true; }},
@@ -50,7 +51,7 @@ std::string Do(const std::string& steps)
             {"process", [&] { return rm.Process(), true; }},
             {"lua", [&] { return resource->GetVM()->LoadScript("step", rest), true; }},
             {"unpushable", [&] { return resource->AddHandler(rest, ScriptFunctionRef(), false), true; }},
-            {"thread", [&] { return std::thread([&] { there = rm.WasLastCanceled(); }).join(), !there; }},
+            {"thread", [&] { return std::thread(look).join(), !there && rm.WasLastCanceled(); }},
         };
         if (!verbs.at(verb)())
             gave += verb == "trigger" ? "canceled" : "failed";
