@@ -38,8 +38,8 @@ TEST(Http, RoutesAndFiles)
         R"({"hostname":"A \"B\"","gamemode":"C\\D","episode":2,"players":0,"maxplayers":2})";
     const std::string agent = "User-Agent: Lanternfall/1",
                       form = "Content-Type: application/x-www-form-urlencoded";
-    // {method, target, headers, body}, then the status and body of the reply. Only the game client's
-    // User-Agent (the first one sent) gets JSON; anything else gets an empty 200.
+    // {method, target, headers, body}, then the reply's status and body (its content type follows from
+    // them). Only the game client's User-Agent (the first one sent) gets JSON; others an empty 200.
     const std::tuple<std::string, std::string, std::vector<std::string>, std::string, int, std::string>
         rows[] = {
             {"POST", "/client", {agent}, "", 200, ok},
@@ -47,11 +47,9 @@ TEST(Http, RoutesAndFiles)
             {"POST", "/client", {}, "", 200, ""},
             {"POST", "/client", {"User-Agent: lanternfall/1"}, "", 200, ""},
             {"POST", "/client", {"User-Agent: Lanternfall/10"}, "", 200, ""},
-            {"POST", "/client", {"User-Agent: Lanternfall/1.0"}, "", 200, ""},
             {"POST", "/client", {"User-Agent: Mozilla/5.0", agent}, "", 200, ""},
             {"POST", "/client", {agent, "User-Agent: Mozilla/5.0"}, "", 200, ok},
             {"GET", "/query", {agent}, "", 200, query},
-            {"GET", "/query?x=1", {agent}, "", 200, query},
             {"GET", "/query", {"User-Agent: Mozilla/5.0"}, "", 200, ""},
             // The version: trailing text is ignored, blanks skipped, "1.10" reads as 1.1, NaN is not less
             // than 1.9; text without a number fails. The query string counts too, its first value.
@@ -71,12 +69,9 @@ TEST(Http, RoutesAndFiles)
             {"GET", "/client", {agent}, "", 404, ""},
             {"POST", "/query", {agent}, "", 404, ""},
             {"GET", "/query/", {agent}, "", 404, ""},
-            {"GET", "/", {agent}, "", 404, ""},
             {"GET", "/queryx", {agent}, "", 404, ""},
-            {"PUT", "/client", {agent}, "", 404, ""},
             {"GET", "/Query", {agent}, "", 404, ""},
             {"GET", "/demo/meta.xml", {}, "", 404, ""},
-            {"GET", "/demo/missing.bin", {}, "", 404, ""},
             {"GET", "/demo/../../settings.xml", {}, "", 404, ""},
             {"GET", "/demo/%2e%2e/%2e%2e/%2e%2e/settings.xml", {}, "", 404, ""},
             {"HEAD", "/demo/data.bin", {}, "", 200, ""},
