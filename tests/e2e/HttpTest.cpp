@@ -1,7 +1,7 @@
-// The HTTP front door of the real server binary: "/client" and "/query" as the game client sees them.
+// The HTTP front door of the real server binary as the game client sees it: "/client", "/query" and
+// the files of a loaded resource, then the same server once it is full.
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,133 +13,93 @@
 namespace
 {
 
-constexpr const char* kGameClient = "User-Agent: Lanternfall/1";
-constexpr const char* kCompatible = R"({"version":1.6})";
-constexpr const char* kIncompatible =
-    R"({"error":"Incompatible client version (Version 1.9 required). Please update Lanternfall to play on this server.","version":1.6})";
-
-class HttpTest : public ::testing::Test
+TEST(Http, RoutesAndFiles)
 {
-protected:
-    void StartServer(const ServerProcess::SettingsList& settings = {})
-    {
-        server.WriteSettings(settings);
-        ASSERT_TRUE(server.Start());
-        std::string listening =
-            "[HttpServer] HTTP Server listening now on port " + std::to_string(server.Port()) + ".";
-        ASSERT_TRUE(server.WaitForMessage(listening)) << server.OutputText();
-        ASSERT_TRUE(WaitForTcpPort(server.Port())) << server.OutputText();
-    }
-
-    RawHttpResponse Send(const std::string& method, const std::string& target,
-                         const std::vector<std::string>& headers = {kGameClient},
-                         const std::string& body = {})
-    {
-        return RawHttpRequest(server.Port(), BuildRawRequest(method, target, headers, body));
-    }
-
-    RawHttpResponse PostVersion(const std::string& version)
-    {
-        return Send("POST", "/client", {kGameClient, "Content-Type: application/x-www-form-urlencoded"},
-                    "version=" + version);
-    }
-
     ServerProcess server;
-};
-
-TEST_F(HttpTest, OnlyTheGameClientsUserAgentGetsJson)
-{
-    StartServer();
-    const struct
+    const std::string data("plain\0\xff-file", 11);
+    server.WriteFile("resources/demo/meta.xml", R"(<meta type="lua"><file src="data.bin"/></meta>)");
+    server.WriteFile("resources/demo/data.bin", data);
+    server.WriteSettings({{"hostname", "A \"B\""},
+                          {"gamemode", "C\\D"},
+                          {"episode", "2"},
+                          {"maxplayers", "2"},
+                          {"loglevel", "1"},
+                          {"resource", "demo"}});
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForMessage("[Server] Successfully loaded resource demo.")) << server.OutputText();
+    ASSERT_TRUE(WaitForTcpPort(server.Port())) << server.OutputText();
+    auto send = [&](const std::string& method, const std::string& target,
+                    const std::vector<std::string>& headers, const std::string& body = {})
+    { return RawHttpRequest(server.Port(), BuildRawRequest(method, target, headers, body)); };
+    const std::string ok = R"({"version":1.6})";
+    const std::string old = R"({"error":"Incompatible client version (Version 1.9 required). Please update )"
+                            R"(Lanternfall to play on this server.","version":1.6})";
+    const std::string query =
+        R"({"hostname":"A \"B\"","gamemode":"C\\D","episode":2,"players":0,"maxplayers":2})";
+    const std::string agent = "User-Agent: Lanternfall/1",
+                      form = "Content-Type: application/x-www-form-urlencoded";
+    // {method, target, headers, body}, then the reply's status and body (its content type follows from
+    // them). Only the game client's User-Agent (the first one sent) gets JSON; others an empty 200.
+    const std::tuple<std::string, std::string, std::vector<std::string>, std::string, int, std::string>
+        rows[] = {
+            {"POST", "/client", {agent}, "", 200, ok},
+            {"POST", "/client", {"user-agent: Lanternfall/1"}, "", 200, ok},
+            {"POST", "/client", {}, "", 200, ""},
+            {"POST", "/client", {"User-Agent: lanternfall/1"}, "", 200, ""},
+            {"POST", "/client", {"User-Agent: Lanternfall/10"}, "", 200, ""},
+            {"POST", "/client", {"User-Agent: Mozilla/5.0", agent}, "", 200, ""},
+            {"POST", "/client", {agent, "User-Agent: Mozilla/5.0"}, "", 200, ok},
+            {"GET", "/query", {agent}, "", 200, query},
+            {"GET", "/query", {"User-Agent: Mozilla/5.0"}, "", 200, ""},
+            // The version: trailing text is ignored, blanks skipped, "1.10" reads as 1.1, NaN is not less
+            // than 1.9; text without a number fails. The query string counts too, its first value.
+            {"POST", "/client", {agent, form}, "version=1.8", 200, old},
+            {"POST", "/client", {agent, form}, "version=1.9", 200, ok},
+            {"POST", "/client", {agent, form}, "version=1.9beta", 200, ok},
+            {"POST", "/client", {agent, form}, "version=1.10", 200, old},
+            {"POST", "/client", {agent, form}, "version=%201.95", 200, ok},
+            {"POST", "/client", {agent, form}, "version=-3", 200, old},
+            {"POST", "/client", {agent, form}, "version=nan", 200, ok},
+            {"POST", "/client", {agent, form}, "version=abc", 500, ""},
+            {"POST", "/client", {agent, form}, "version=", 500, ""},
+            {"POST", "/client", {agent, form}, "version=1e999", 500, ""},
+            {"POST", "/client?version=1.8", {agent}, "", 200, old},
+            {"POST", "/client?version=2&version=1.0", {agent}, "", 200, ok},
+            // Nothing else is answered; only the cache folder's files are served, not the resource's own.
+            {"GET", "/client", {agent}, "", 404, ""},
+            {"POST", "/query", {agent}, "", 404, ""},
+            {"GET", "/query/", {agent}, "", 404, ""},
+            {"GET", "/queryx", {agent}, "", 404, ""},
+            {"GET", "/Query", {agent}, "", 404, ""},
+            {"GET", "/demo/meta.xml", {}, "", 404, ""},
+            {"GET", "/demo/../../settings.xml", {}, "", 404, ""},
+            {"GET", "/demo/%2e%2e/%2e%2e/%2e%2e/settings.xml", {}, "", 404, ""},
+            {"HEAD", "/demo/data.bin", {}, "", 200, ""},
+            {"GET", "/demo/data.bin", {"Range: bytes=5-6"}, "", 206, data.substr(5, 2)},
+            {"GET", "/demo/data.bin", {}, "", 200, data},
+        };
+    RawHttpResponse reply;
+    for (const auto& [method, target, headers, body, status, expected] : rows)
     {
-        std::vector<std::string> headers;
-        bool answered;
-    } cases[] = {
-        {{"User-Agent: Lanternfall/1"}, true},
-        {{"user-agent: Lanternfall/1"}, true}, // header names ignore case
-        {{}, false},
-        {{"User-Agent: lanternfall/1"}, false},
-        {{"User-Agent: Lanternfall/10"}, false},
-        {{"User-Agent: Lanternfall/1.0"}, false},
-        {{"User-Agent: Mozilla/5.0", "User-Agent: Lanternfall/1"}, false}, // only the first value counts
-        {{"User-Agent: Lanternfall/1", "User-Agent: Mozilla/5.0"}, true},
-    };
-    for (const auto& c : cases)
-    {
-        std::string label = c.headers.empty() ? "(none)" : c.headers.front();
-        RawHttpResponse client = Send("POST", "/client", c.headers);
-        EXPECT_EQ(client.status, 200) << label;
-        EXPECT_EQ(client.body, c.answered ? kCompatible : "") << label;
-
-        RawHttpResponse query = Send("GET", "/query", c.headers);
-        EXPECT_EQ(query.status, 200) << label;
-        EXPECT_EQ(!query.body.empty(), c.answered) << label << ": " << query.body;
-        EXPECT_EQ(query.Header("content-type"), c.answered ? "application/json" : "") << label;
+        reply = send(method, target, headers, body);
+        // JSON, a file of the resource, or nothing.
+        std::string type = expected[0] == '{'                 ? "application/json"
+                           : target[1] == 'd' && status < 300 ? "application/octet-stream"
+                                                              : "";
+        EXPECT_EQ(std::tuple(reply.status, reply.body, reply.Header("content-type")),
+                  std::tuple(status, expected, type))
+            << method << " " << target;
     }
-}
+    // A line for each file served to a GET, with the client's port: none for HEAD or the misses.
+    ASSERT_TRUE(server.WaitForMessage(
+        "[Debug] FileRequest: /demo/data.bin from 127.0.0.1:" + std::to_string(reply.localPort) + "."))
+        << server.OutputText();
+    EXPECT_EQ(server.CountLines("[Debug] FileRequest: "), 2u) << server.OutputText();
+    RawHttpResponse head = send("HEAD", "/query", {agent});
+    EXPECT_EQ(std::pair(head.body, head.Header("content-length")),
+              std::pair(std::string(), std::to_string(query.size())));
 
-TEST_F(HttpTest, ClientVersionDecidesCompatibility)
-{
-    StartServer();
-    const struct
-    {
-        std::string version;
-        int status;
-        std::string body;
-    } cases[] = {
-        {"1.8", 200, kIncompatible},
-        {"1.9", 200, kCompatible},
-        {"1.9beta", 200, kCompatible}, // trailing text is ignored
-        {"1.10", 200, kIncompatible},  // reads as 1.1
-        {"%201.95", 200, kCompatible}, // leading blanks are skipped
-        {"-3", 200, kIncompatible},
-        {"nan", 200, kCompatible}, // NaN is not less than 1.9
-        {"abc", 500, ""},
-        {"", 500, ""},
-        {"1e999", 500, ""}, // out of range
-    };
-    for (const auto& c : cases)
-    {
-        RawHttpResponse reply = PostVersion(c.version);
-        EXPECT_EQ(reply.status, c.status) << c.version;
-        EXPECT_EQ(reply.body, c.body) << c.version;
-        EXPECT_EQ(reply.Header("content-type"), c.status == 200 ? "application/json" : "") << c.version;
-    }
-
-    // The query string counts as a parameter too; the first value is the one read.
-    EXPECT_EQ(Send("POST", "/client?version=1.8").body, kIncompatible);
-    EXPECT_EQ(Send("POST", "/client?version=2&version=1.0").body, kCompatible);
-    EXPECT_EQ(Send("POST", "/client").body, kCompatible);
-}
-
-TEST_F(HttpTest, QueryDescribesTheServer)
-{
-    StartServer({{"hostname", "My \"Quoted\" Server"},
-                 {"gamemode", "Race\\Derby"},
-                 {"episode", "2"},
-                 {"maxplayers", "7"}});
-    const std::string expected =
-        R"({"hostname":"My \"Quoted\" Server","gamemode":"Race\\Derby","episode":2,"players":0,"maxplayers":7})";
-
-    RawHttpResponse reply = Send("GET", "/query");
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, expected);
-    EXPECT_EQ(reply.Header("content-type"), "application/json");
-
-    // HEAD goes through the same route: same length, no body.
-    RawHttpResponse head = Send("HEAD", "/query");
-    EXPECT_EQ(head.status, 200);
-    EXPECT_EQ(head.body, "");
-    EXPECT_EQ(head.Header("content-length"), std::to_string(expected.size()));
-
-    // The query string is not part of the path.
-    EXPECT_EQ(Send("GET", "/query?x=1").body, expected);
-}
-
-// Players are the clients that hold a client id; a full server refuses every version.
-TEST_F(HttpTest, FullServerWinsOverTheVersionAnswer)
-{
-    StartServer({{"maxplayers", "2"}});
+    // Players are the clients that hold a client id; a full server refuses every version.
     TestClient first, second;
     for (TestClient* client : {&first, &second})
     {
@@ -147,64 +107,9 @@ TEST_F(HttpTest, FullServerWinsOverTheVersionAnswer)
         ASSERT_TRUE(client->WaitFor<ServerInfoPacket>()) << server.OutputText();
     }
     const std::string full = R"({"error":"The server is full (2/2 players).","version":1.6})";
-    EXPECT_EQ(PostVersion("1.8").body, full);
-    EXPECT_EQ(PostVersion("2").body, full);
-    EXPECT_EQ(
-        Send("GET", "/query").body,
-        R"({"hostname":"Lanternfall Server","gamemode":"Freeroam","episode":0,"players":2,"maxplayers":2})");
-}
-
-TEST_F(HttpTest, DefaultRepliesAndAnythingElseIsNotFound)
-{
-    StartServer();
-    EXPECT_EQ(
-        Send("GET", "/query").body,
-        R"({"hostname":"Lanternfall Server","gamemode":"Freeroam","episode":0,"players":0,"maxplayers":32})");
-    const std::pair<std::string, std::string> cases[] = {
-        {"GET", "/client"},   {"POST", "/query"},           {"GET", "/query/"}, {"POST", "/client/"},
-        {"GET", "/"},         {"GET", "/queryx"},           {"PUT", "/client"}, {"GET", "/Query"},
-        {"DELETE", "/query"}, {"GET", "/missing/file.lua"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Send(c.first, c.second).status, 404) << c.first << " " << c.second;
-    // Nothing was logged about any of them beyond start-up.
-    EXPECT_EQ(server.CountLines("FileRequest"), 0u);
-}
-
-TEST_F(HttpTest, ServesTheFilesOfALoadedResource)
-{
-    const std::string data("plain\x00\xff"
-                           "file",
-                           11);
-    server.WriteFile("resources/demo/meta.xml", R"(<meta type="lua"><file src="data.bin"/></meta>)");
-    server.WriteFile("resources/demo/data.bin", data);
-    StartServer({{"loglevel", "1"}, {"resource", "demo"}});
-    ASSERT_TRUE(server.WaitForMessage("[Server] Successfully loaded resource demo.")) << server.OutputText();
-
-    RawHttpResponse file = Send("GET", "/demo/data.bin", {});
-    EXPECT_EQ(file.status, 200);
-    EXPECT_EQ(file.body, data);
-    EXPECT_EQ(file.Header("content-type"), "application/octet-stream");
-    ASSERT_TRUE(server.WaitForMessage(
-        "[Debug] FileRequest: /demo/data.bin from 127.0.0.1:" + std::to_string(file.localPort) + "."))
-        << server.OutputText();
-
-    RawHttpResponse range = Send("GET", "/demo/data.bin", {"Range: bytes=5-6"});
-    EXPECT_EQ(range.status, 206);
-    EXPECT_EQ(range.body, data.substr(5, 2));
-
-    EXPECT_EQ(Send("HEAD", "/demo/data.bin", {}).body, "");
-
-    // Only what is in the cache folder is served: not the resource's own folder, not settings.xml.
-    EXPECT_EQ(Send("GET", "/demo/meta.xml", {}).status, 404);
-    EXPECT_EQ(Send("GET", "/demo/../../settings.xml", {}).status, 404);
-    EXPECT_EQ(Send("GET", "/demo/%2e%2e/%2e%2e/%2e%2e/settings.xml", {}).status, 404);
-    EXPECT_EQ(Send("GET", "/demo/missing.bin", {}).status, 404);
-
-    // One line for the first GET and one for the range; none for HEAD or the misses.
-    RawHttpResponse last = Send("GET", "/demo/data.bin", {});
-    ASSERT_TRUE(server.WaitForLine("from 127.0.0.1:" + std::to_string(last.localPort) + "."));
-    EXPECT_EQ(server.CountLines("[Debug] FileRequest: "), 3u) << server.OutputText();
+    for (const std::string version : {"version=1.8", "version=2"})
+        EXPECT_EQ(send("POST", "/client", {agent, form}, version).body, full);
+    EXPECT_EQ(send("GET", "/query", {agent}).body, std::string(query).replace(query.find(":0,"), 3, ":2,"));
 }
 
 } // namespace
