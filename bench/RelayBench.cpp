@@ -51,7 +51,7 @@
 #include <thread>
 #include <vector>
 
-#include <enet/enet.h>
+#include <enet.h>
 #include <spdlog/spdlog.h>
 
 #include "Network/NetPacket.h"
@@ -351,7 +351,7 @@ public:
     {
         epoll = epoll_create1(0);
         ENetAddress address{};
-        enet_address_set_host_ip(&address, "127.0.0.1");
+        enet_address_set_host(&address, "127.0.0.1"); // as ::ffff:127.0.0.1
         address.port = port;
         for (size_t i = 0; i < clients.size(); ++i)
         {

@@ -1,5 +1,6 @@
 // Players online against the real server binary: the welcome packet, names and chat, the channel-1
-// relay and a peer refused for want of a slot.
+// relay, IPv6 and IPv4 players on one port, a client that vanishes, and a peer refused for want of a
+// slot.
 
 #include <chrono>
 #include <cstdint>
@@ -33,10 +34,11 @@ protected:
     }
 
     // Connects and takes the welcome packet; with a name, also waits for the player's own PlayerJoin.
-    std::unique_ptr<TestClient> Join(const std::string& name, ServerInfoPacket* welcome = nullptr)
+    std::unique_ptr<TestClient> Join(const std::string& name, ServerInfoPacket* welcome = nullptr,
+                                     const char* ip = "127.0.0.1")
     {
         auto client = std::make_unique<TestClient>();
-        if (!client->Connect(server.Port()))
+        if (!client->Connect(server.Port(), TestClient::kDefaultTimeout, ip))
             return nullptr;
         auto info = client->WaitFor<ServerInfoPacket>();
         if (!info)
@@ -112,6 +114,83 @@ TEST_F(PlayersTest, WelcomeChatAndTheChannelOneRelay)
     ASSERT_TRUE(alice->WaitForPacket([](const TestClient::Received& p) { return p.channel == 1; }));
     EXPECT_EQ(bob->Packets(1).size(), 1u);
     EXPECT_EQ(alice->Packets(1).size(), 1u);
+}
+
+// The game port listens on every IPv6 and IPv4 address: a player on ::1 and one on 127.0.0.1 share
+// the server, in both directions.
+TEST_F(PlayersTest, IPv6AndIPv4PlayersShareOnePort)
+{
+    ASSERT_TRUE(StartServer({{"maxplayers", "4"}}));
+    struct Player
+    {
+        const char* ip;
+        std::string name;
+        std::unique_ptr<TestClient> client;
+        uint16_t id = 0;
+    };
+    Player players[] = {{"::1", "six", nullptr}, {"127.0.0.1", "four", nullptr}};
+    for (Player& player : players)
+    {
+        ServerInfoPacket welcome;
+        player.client = Join("", &welcome, player.ip);
+        ASSERT_TRUE(player.client) << player.ip;
+        player.id = welcome.serverId;
+        EXPECT_TRUE(server.WaitFor("[Network] Peer " + std::to_string(player.id - 1) + " is connecting."));
+        EXPECT_TRUE(server.WaitFor("[Network] Peer " + std::to_string(player.id - 1) + " got server id " +
+                                   std::to_string(player.id) + "."));
+    }
+    for (Player& player : players)
+        player.client->Send(ClientInfoPacket{player.name});
+    for (Player& to : players)
+    {
+        for (Player& from : players)
+        {
+            SCOPED_TRACE(std::string(from.ip) + " -> " + to.ip);
+            EXPECT_TRUE(to.client->WaitFor<PlayerJoinPacket>(
+                [&](const PlayerJoinPacket& p) { return p.serverId == from.id && p.name == from.name; }));
+            if (&from == &to)
+                continue;
+            // Channel 1, byte for byte; then a chat line, which everybody hears.
+            GamePacket game{from.id, to.id, std::string("\0from ") + from.ip};
+            std::string bytes = PackBody(game);
+            from.client->SendRaw(1, bytes);
+            auto relayed = to.client->WaitForPacket([&](const TestClient::Received& p)
+                                                    { return p.channel == 1 && p.bytes == bytes; });
+            ASSERT_TRUE(relayed);
+            EXPECT_EQ(relayed->flags & ENET_PACKET_FLAG_RELIABLE, 0u);
+            from.client->Send(ChatMessagePacket{std::string("hello from ") + from.ip});
+            for (Player& each : players)
+                EXPECT_TRUE(each.client->WaitFor<ChatMessagePacket>(
+                    [&](const ChatMessagePacket& p)
+                    { return p.text == std::string("hello from ") + from.ip; }));
+        }
+    }
+
+    // A kick ends the IPv6 player's connection with data 2; the IPv4 player sees it leave.
+    ASSERT_TRUE(server.WriteLine("kick " + std::to_string(players[0].id)));
+    ASSERT_TRUE(players[0].client->WaitForDisconnect());
+    EXPECT_EQ(players[0].client->DisconnectData(), 2u);
+    EXPECT_TRUE(server.WaitFor("[Network] Client six(" + std::to_string(players[0].id) + ") disconnected."));
+    EXPECT_TRUE(players[1].client->WaitFor<PlayerLeavePacket>([&](const PlayerLeavePacket& p)
+                                                              { return p.serverId == players[0].id; }));
+}
+
+// A client that vanishes without a disconnect (a crashed game) leaves once ENet gives up on it.
+TEST_F(PlayersTest, AClientThatVanishesLeavesAfterTheTimeOut)
+{
+    ASSERT_TRUE(StartServer({{"maxplayers", "2"}}));
+    auto ghost = Join("ghost", nullptr, "::1");
+    auto stays = Join("stays");
+    ASSERT_TRUE(ghost && stays);
+    ghost->Vanish();
+    // ENet's time-out is between 5 and 30 seconds, depending on the round trips it measured.
+    EXPECT_TRUE(server.WaitFor("[Network] Peer 0 has disconnected.", 1, 40s));
+    EXPECT_TRUE(server.WaitFor("[Network] Client ghost(1) disconnected."));
+    EXPECT_TRUE(
+        stays->WaitFor<PlayerLeavePacket>([](const PlayerLeavePacket& p) { return p.serverId == 1; }));
+    ServerInfoPacket welcome;
+    ASSERT_TRUE(Join("", &welcome, "::1"));
+    EXPECT_EQ(welcome.serverId, 1);
 }
 
 // With one slot, a newcomer that connects right after the only player left, before the main loop

@@ -12,15 +12,26 @@
 
 namespace
 {
+// Free on TCP and UDP, over IPv4 and over IPv6 (the game port takes both families on one socket).
 bool Bindable(uint16_t port)
 {
     sockaddr_in address{AF_INET, htons(port), {INADDR_ANY}, {}};
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons(port);
+    address6.sin6_addr = in6addr_any;
     bool bound = true;
     for (int type : {SOCK_STREAM, SOCK_DGRAM})
     {
         int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
         bound = bound && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);
+        // A machine without IPv6 has nothing to collide with there.
+        if (int fd6 = socket(AF_INET6, type | SOCK_CLOEXEC, 0); fd6 >= 0)
+        {
+            bound = bound && bind(fd6, reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0;
+            close(fd6);
+        }
     }
     return bound;
 }

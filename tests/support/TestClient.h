@@ -1,7 +1,7 @@
 #pragma once
 
-// A game client for tests: one ENet peer to a server on 127.0.0.1, two channels, served by a thread
-// of its own.
+// A game client for tests: one ENet peer to a server on 127.0.0.1 (or ::1), two channels, served by
+// a thread of its own.
 //
 //     TestClient client;
 //     ASSERT_TRUE(client.Connect(server.Port()));
@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include <enet/enet.h>
+#include <enet.h>
 
 #include "Network/NetPacket.h"
 #include "Network/Network.h"
@@ -59,11 +59,15 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    // Connects once, to 127.0.0.1:port; false on timeout.
-    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout)
+    // Connects once, to address:port (an IPv4 or IPv6 literal); false on timeout.
+    bool Connect(uint16_t port, Duration timeout = kDefaultTimeout, const char* ip = "127.0.0.1")
     {
-        ENetAddress address{0, port};
-        enet_address_set_host_ip(&address, "127.0.0.1");
+        ENetAddress address{};
+        address.port = port;
+        // This ENet's enet_address_set_host_ip reads IPv6 text only; enet_address_set_host takes an
+        // IPv4 literal too, as ::ffff:a.b.c.d.
+        if (enet_address_set_host(&address, ip) != 0)
+            return false;
         if (host != nullptr || (host = enet_host_create(nullptr, 1, 2, 0, 0)) == nullptr ||
             (peer = enet_host_connect(host, &address, 2, 0)) == nullptr)
             return false;
@@ -168,6 +172,20 @@ public:
         return WaitForDisconnect(timeout) || Drop();
     }
 
+    // Vanishes as a crashed game does: the host goes away without telling the server.
+    void Vanish()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        std::lock_guard lock(mutex);
+        if (host != nullptr)
+            enet_host_destroy(std::exchange(host, nullptr));
+        peer = nullptr;
+        disconnected = true;
+        changed.notify_all();
+    }
+
     // Earlier names, kept until their callers use the ones above.
     void SendGamePacket(uint16_t sourceId, uint16_t targetId, const std::string& data)
     {
@@ -196,7 +214,10 @@ private:
             for (ENetEvent event; enet_host_service(host, &event, 0) > 0; changed.notify_all())
             {
                 connected = connected || event.type == ENET_EVENT_TYPE_CONNECT;
-                if (event.type == ENET_EVENT_TYPE_DISCONNECT && !std::exchange(disconnected, true))
+                // A time-out has an event type of its own in this ENet.
+                bool ended = event.type == ENET_EVENT_TYPE_DISCONNECT ||
+                             event.type == ENET_EVENT_TYPE_DISCONNECT_TIMEOUT;
+                if (ended && !std::exchange(disconnected, true))
                 {
                     disconnectData = event.data;
                     packetsBefore = received.size();

@@ -142,6 +142,19 @@ TEST(NetworkWorkerEvents, ConnectionsAreNumberedAndPacketsCapped)
     PeerEvent gone;
     ASSERT_TRUE(network.disconnects.try_pop(gone));
     EXPECT_FALSE(network.disconnects.try_pop(gone));
+
+    // A time-out ends a connection as a disconnect does, with data 0.
+    event.type = ENET_EVENT_TYPE_CONNECT;
+    NetworkTestAccess::HandleEvent(network, event);
+    PeerEvent third;
+    ASSERT_TRUE(network.connects.try_pop(third));
+    event.type = ENET_EVENT_TYPE_DISCONNECT_TIMEOUT;
+    event.data = 5;
+    NetworkTestAccess::HandleEvent(network, event);
+    ASSERT_TRUE(network.disconnects.try_pop(gone));
+    EXPECT_EQ(gone.connection, third.connection);
+    EXPECT_EQ(gone.peerId, 7);
+    EXPECT_EQ(gone.data, 5u); // the event's own data, which ENet sets to 0 for a time-out
 }
 
 // Runs before a worker starts, which reads the settings at once.

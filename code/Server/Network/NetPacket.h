@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include <enet/enet.h>
+#include <enet.h>
 
 #include "Network/Packets.h"
 

@@ -73,9 +73,13 @@ void Network::WorkerThread()
     }
     spdlog::info("[Network] Worker thread successfully initialized ENet.");
 
+    // Every local address: the IPv6 any address, scope id 0. ENet turns IPV6_V6ONLY off on its
+    // socket, so IPv4 clients reach the same port (as ::ffff:a.b.c.d). `hostaddress` binds only
+    // the HTTP server.
     ENetAddress address{};
     address.host = ENET_HOST_ANY;
     address.port = static_cast<uint16_t>(Settings::GetInt("port"));
+    address.sin6_scope_id = 0;
     int32_t maxPlayers = MaxPlayers();
     ENetHost* host = nullptr;
     if (maxPlayers > 0)
@@ -215,7 +219,10 @@ void Network::HandleEvent(const ENetEvent& event)
         peers[peerId] = slot;
         break;
     }
+    // This ENet reports a peer that timed out with an event type of its own (data 0), where
+    // earlier versions reported a plain disconnect: both end the connection the same way.
     case ENET_EVENT_TYPE_DISCONNECT:
+    case ENET_EVENT_TYPE_DISCONNECT_TIMEOUT:
     {
         uint16_t peerId = event.peer->incomingPeerID;
         auto found = peers.find(peerId);
@@ -367,6 +374,8 @@ void Network::PublishPeerForTesting(uint16_t peerId, bool connected, uint32_t co
 
 uint32_t Network::EnetTimeNow() const
 {
+    // ENet's clock counts milliseconds from its first reading in this process (it has no
+    // enet_time_set); peers' receive times are on the same clock.
     return enetClockForTesting ? enetClockForTesting() : enet_time_get();
 }
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include <enet/enet.h>
+#include <enet.h>
 #include <tbb/concurrent_queue.h>
 
 #include "Network/Client.h"
