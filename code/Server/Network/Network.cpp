@@ -287,6 +287,8 @@ void Network::RelayGamePacket(ENetPacket* packet)
         return;
     }
     // The received packet goes out as it is: same bytes, no copy, only the flags are the relay's own.
+    // (This ENet allocates a packet's data in one block with the packet and cannot resize it; the
+    // relay never needs to.)
     packet->flags = kRelayFlags;
     int result = enet_peer_send(found->second.peer, 1, packet);
     if (result < 0)
