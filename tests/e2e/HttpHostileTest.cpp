@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -121,10 +122,14 @@ std::string Chunk(size_t size)
 }
 
 // Web services that hold their answer, alone or by the score, never freeze the main loop; a blocking
-// HTTP.Request holds it only as long as its own time limit.
+// HTTP.Request holds it only as long as its own time limit. Silent ones hold up no other service,
+// and a burst of requests reaches a small service only as fast as it takes them in.
 TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
 {
     HostilePeer peer;
+    HostilePeer other;
+    HostilePeer small(5, 2ms); // a threaded service with the accept queue and pace of many small ones
+    constexpr int kBurst = 300;
     const struct
     {
         std::string name;
@@ -135,6 +140,17 @@ TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
         std::vector<std::string> results;
         std::chrono::milliseconds within;
     } rows[] = {
+        {"burst",
+         false,
+         "local done, ok = 0, 0\nfor i = 1, " + std::to_string(kBurst) + " do HTTP.RequestAsync('" +
+             small.Url("/q?n=") +
+             "' .. i, 'get', '', '', {}, function(s) done = done + 1 if s == 200 then ok = ok + 1 end "
+             "if done % 100 == 0 then Console.Log('burst ' .. ok .. ' of ' .. done) end end) end\n"
+             "Console.Log('begin')",
+         "[Script] probe: begin",
+         false,
+         {"[Script] probe: burst " + std::to_string(kBurst) + " of " + std::to_string(kBurst)},
+         15000ms},
         {"server list",
          true,
          "",
@@ -155,9 +171,11 @@ TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
          false,
          "for i = 1, 24 do HTTP.RequestAsync('URL/silent', 'get', '', '', {}, function(s) "
          "Console.Log('silent ' .. s) "
-         "end) end\nHTTP.RequestAsync('URL/live', 'get', '', '', {}, function(s, t) Console.Log('live ' .. s "
-         ".. '|' .. "
-         "t) end)\nConsole.Log('begin')",
+         "end) end\nHTTP.RequestAsync('" +
+             other.Url("/live") +
+             "', 'get', '', '', {}, function(s, t) Console.Log('live ' .. s "
+             ".. '|' .. "
+             "t) end)\nConsole.Log('begin')",
          "[Script] probe: begin",
          false,
          {"[Script] probe: live 200|live"},
@@ -167,6 +185,7 @@ TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
     // Every row's server runs at once, so the waits overlap.
     std::vector<std::unique_ptr<ServerProcess>> servers;
     std::unique_ptr<HostilePeer> proxy;
+    ServerProcess* listed = nullptr;
     for (const auto& row : rows)
     {
         servers.push_back(std::make_unique<ServerProcess>());
@@ -178,6 +197,7 @@ TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
             ASSERT_TRUE(server.Start()) << row.name;
             continue;
         }
+        listed = &server;
         server.WriteSettings({{"listed", "true"}});
         ASSERT_TRUE(RunInNewNetwork(
             [&]
@@ -209,7 +229,15 @@ TEST(HttpHostileTest, SlowWebServicesDoNotFreezeTheMainLoop)
     }
     ASSERT_TRUE(proxy);
     EXPECT_EQ(proxy->Requests().front(), "CONNECT servers.lanternfall.invalid:443");
-    EXPECT_EQ(servers[0]->CountLines("[MasterList] Posting server to server list."), 1u);
+    EXPECT_EQ(listed->CountLines("[MasterList] Posting server to server list."), 1u);
+    // The small service saw each request of the burst once.
+    std::vector<std::string> seen = small.Requests();
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> expected;
+    for (int i = 1; i <= kBurst; ++i)
+        expected.push_back("GET /q?n=" + std::to_string(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(seen, expected);
 }
 
 // What clients send and what web services answer is bounded: oversize request bodies get 413 without

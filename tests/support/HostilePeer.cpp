@@ -52,7 +52,7 @@ bool NumberAfter(const std::string& target, const std::string& prefix, size_t& n
 }
 } // namespace
 
-HostilePeer::HostilePeer()
+HostilePeer::HostilePeer(int backlog, std::chrono::milliseconds acceptPause) : acceptPause(acceptPause)
 {
     listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -60,7 +60,7 @@ HostilePeer::HostilePeer()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener, SOMAXCONN) != 0 ||
+        listen(listener, backlog) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("HostilePeer: cannot listen on 127.0.0.1");
     port = ntohs(address.sin_port);
@@ -118,6 +118,8 @@ void HostilePeer::AcceptLoop()
         int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection >= 0)
             connections.emplace_back(&HostilePeer::Serve, this, connection);
+        if (acceptPause.count() > 0)
+            Pause(acceptPause);
     }
 }
 
@@ -166,7 +168,7 @@ void HostilePeer::Serve(int connection)
     std::string target = line.substr(line.find(' ') + 1);
     size_t number = 0;
     size_t end = 0;
-    if (method == "CONNECT" || target == "/silent")
+    if (method == "CONNECT" || target.substr(0, target.find('?')) == "/silent")
     {
         while (Pause(std::chrono::hours(1)))
         {

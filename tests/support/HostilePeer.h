@@ -3,7 +3,7 @@
 // A loopback web peer that misbehaves on purpose, for tests of what the server takes from the
 // outside world. The request path picks the behaviour:
 //
-//   /silent              reads the request and never answers (the connection stays open)
+//   /silent[?anything]   reads the request and never answers (the connection stays open)
 //   /body/<n>            200 with <n> bytes, length announced
 //   /stream/<n>          200 with <n> bytes, no length (the end of the body is the end of the connection)
 //   /gzip/<n>            200 with <n> zero bytes, gzip-encoded on the wire (a "bomb" for large <n>)
@@ -13,6 +13,7 @@
 // A CONNECT request (as a client sends to its proxy) is held like /silent.
 //
 //     HostilePeer peer;                       // listens on 127.0.0.1 of the calling thread's network
+//     HostilePeer small(5, 2ms);              // an accept queue of 5, and 2 ms to take each connection in
 //     HttpClient::Perform({HttpMethod::Get, peer.Url("/silent"), "", {}});
 //
 // The destructor ends every connection and waits for the peer's threads.
@@ -30,7 +31,7 @@
 class HostilePeer
 {
 public:
-    HostilePeer();
+    explicit HostilePeer(int backlog = 4096, std::chrono::milliseconds acceptPause = {});
     ~HostilePeer();
     HostilePeer(const HostilePeer&) = delete;
     HostilePeer& operator=(const HostilePeer&) = delete;
@@ -50,6 +51,7 @@ private:
 
     int listener = -1;
     uint16_t port = 0;
+    std::chrono::milliseconds acceptPause;
     std::thread acceptor;
     std::vector<std::thread> connections;
 

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -308,6 +310,42 @@ TEST(HttpClient, LimitsEndStalledAndOversizeTransfers)
     std::promise<int> next;
     HttpClient::PerformAsync(get("/live"), [&](HttpResponse response) { next.set_value(response.status); });
     EXPECT_EQ(next.get_future().get(), 200);
+}
+
+// Background transfers run sixteen at a time to a service, the rest waiting in order while other
+// services are served; a waiting one still reaches its service, its limits counting from its start.
+TEST(HttpClient, BackgroundTransfersTakeTurnsPerService)
+{
+    HttpClient::SetLimitsForTesting(HttpClient::kBlockingLimits, {1s, 2s, 100, 1024});
+    std::shared_ptr<void> restore(nullptr, [](void*) { HttpClient::SetLimitsForTesting(); });
+    HostilePeer silent;
+    HostilePeer other;
+    constexpr size_t kSlots = 16, kAll = kSlots + 4;
+    std::atomic<size_t> failed{0};
+    std::promise<void> allFailed;
+    for (size_t i = 0; i < kAll; ++i)
+        HttpClient::PerformAsync({HttpMethod::Get, silent.Url("/silent?" + std::to_string(i)), "", {}},
+                                 [&](HttpResponse response)
+                                 {
+                                     if (response.status == 0 && ++failed == kAll)
+                                         allFailed.set_value();
+                                 });
+    std::promise<std::pair<int32_t, size_t>> live; // its status, and how many silent ones had ended
+    HttpClient::PerformAsync({HttpMethod::Get, other.Url("/live"), "", {}},
+                             [&](HttpResponse response) {
+                                 live.set_value({response.status, failed.load()});
+                             });
+    EXPECT_EQ(live.get_future().get(), std::pair(200, size_t(0)));
+    EXPECT_TRUE(silent.WaitForRequests(kSlots));
+    Lines first = silent.Requests(), expected;
+    for (size_t i = 0; i < kSlots; ++i)
+        expected.push_back("GET /silent?" + std::to_string(i));
+    std::sort(first.begin(), first.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(first, expected) << "the first " << kSlots << " in order, and no more at once";
+
+    EXPECT_EQ(allFailed.get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(silent.Requests().size(), kAll) << "a waiting transfer failed before its turn";
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <curl/curl.h>
@@ -130,6 +132,7 @@ struct Transfer
 {
     HttpRequest request;
     std::function<void(HttpResponse)> done;
+    std::string service; // host and port it is counted against while it runs in the background
     std::unique_ptr<CURL, EasyDeleter> curl;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -196,6 +199,24 @@ bool Prepare(Transfer& transfer, const HttpLimits& limits)
     return true;
 }
 
+// "host:port" of the URL as libcurl reads it, or empty when it has none (the transfer then fails as
+// soon as it starts). Redirects are not followed here: a transfer counts against where it began.
+std::string ServiceOf(const std::string& url)
+{
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME) != CURLUE_OK)
+        return {};
+    char* host = nullptr;
+    char* port = nullptr;
+    std::string service;
+    if (curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(parsed.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+        service = Lower(host) + ":" + port;
+    curl_free(host);
+    curl_free(port);
+    return service;
+}
+
 void Finish(Transfer& transfer, CURLcode result)
 {
     HttpResponse& response = transfer.response;
@@ -221,8 +242,10 @@ void Finish(Transfer& transfer, CURLcode result)
     }
 }
 
-// The background transfers: one thread drives every transfer through a libcurl multi handle. It
-// and its handle live until the process ends; once the process begins to exit, no completion
+// The background transfers: one thread drives every running transfer through a libcurl multi handle,
+// and keeps the others waiting, in order, until their service and the client have a free slot. A
+// transfer is handed to libcurl only when it gets its slot, so its limits count from then on. The
+// thread and its handle live until the process ends; once the process begins to exit, no completion
 // handler is called any more, so none runs against objects that static destruction has torn down.
 class TransferLoop
 {
@@ -249,6 +272,13 @@ public:
     }
 
 private:
+    // The transfers of one service: those in the multi handle and those waiting for a slot.
+    struct Service
+    {
+        size_t running = 0;
+        std::deque<std::pair<uint64_t, std::unique_ptr<Transfer>>> waiting; // by arrival number
+    };
+
     TransferLoop()
     {
         InitializeCurl();
@@ -259,34 +289,98 @@ private:
     {
         for (;;)
         {
-            std::vector<std::unique_ptr<Transfer>> added;
-            {
-                std::lock_guard lock(mutex);
-                added.swap(incoming);
-            }
-            for (std::unique_ptr<Transfer>& transfer : added)
-            {
-                if (transfer->curl && curl_multi_add_handle(multi, transfer->curl.get()) == CURLM_OK)
-                    transfer.release(); // owned through the handle's private pointer until done
-                else
-                    Deliver(std::move(transfer), CURLE_FAILED_INIT);
-            }
-
-            int running = 0;
-            curl_multi_perform(multi, &running);
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi, &queued))
-            {
-                if (message->msg != CURLMSG_DONE)
-                    continue;
-                Transfer* raw = nullptr;
-                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
-                CURLcode result = message->data.result;
-                curl_multi_remove_handle(multi, message->easy_handle);
-                Deliver(std::unique_ptr<Transfer>(raw), result);
-            }
+            TakeIncoming();
+            StartWaiting();
+            int active = 0;
+            curl_multi_perform(multi, &active);
+            // Slots that came free go to waiting transfers before the loop sleeps.
+            if (CollectEnded())
+                continue;
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
+    }
+
+    void TakeIncoming()
+    {
+        std::vector<std::unique_ptr<Transfer>> added;
+        {
+            std::lock_guard lock(mutex);
+            added.swap(incoming);
+        }
+        for (std::unique_ptr<Transfer>& transfer : added)
+        {
+            if (!transfer->curl)
+            {
+                Deliver(std::move(transfer), CURLE_FAILED_INIT);
+                continue;
+            }
+            std::string key = transfer->service;
+            services[key].waiting.emplace_back(arrivals++, std::move(transfer));
+        }
+    }
+
+    // Starts the longest-waiting transfers whose service has a free slot, while the client has one.
+    void StartWaiting()
+    {
+        while (running < HttpClient::kMaxTransfers)
+        {
+            auto next = services.end();
+            for (auto each = services.begin(); each != services.end(); ++each)
+            {
+                const Service& service = each->second;
+                if (service.waiting.empty() || service.running >= HttpClient::kMaxTransfersPerService)
+                    continue;
+                if (next == services.end() ||
+                    service.waiting.front().first < next->second.waiting.front().first)
+                    next = each;
+            }
+            if (next == services.end())
+                return;
+            std::unique_ptr<Transfer> transfer = std::move(next->second.waiting.front().second);
+            next->second.waiting.pop_front();
+            if (curl_multi_add_handle(multi, transfer->curl.get()) == CURLM_OK)
+            {
+                ++next->second.running;
+                ++running;
+                transfer.release(); // owned through the handle's private pointer until it ends
+            }
+            else
+            {
+                Forget(next);
+                Deliver(std::move(transfer), CURLE_FAILED_INIT);
+            }
+        }
+    }
+
+    // Delivers the transfers that ended and frees their slots; true when any did.
+    bool CollectEnded()
+    {
+        bool ended = false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+        {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            Transfer* raw = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
+            CURLcode result = message->data.result;
+            curl_multi_remove_handle(multi, message->easy_handle);
+            std::unique_ptr<Transfer> transfer(raw);
+            auto service = services.find(transfer->service);
+            --service->second.running;
+            --running;
+            Forget(service);
+            Deliver(std::move(transfer), result);
+            ended = true;
+        }
+        return ended;
+    }
+
+    // Drops a service's entry once nothing of it runs or waits.
+    void Forget(std::unordered_map<std::string, Service>::iterator service)
+    {
+        if (service->second.running == 0 && service->second.waiting.empty())
+            services.erase(service);
     }
 
     void Deliver(std::unique_ptr<Transfer> transfer, CURLcode result)
@@ -313,8 +407,12 @@ private:
 
     CURLM* multi = nullptr;
     std::mutex mutex;
-    std::vector<std::unique_ptr<Transfer>> incoming;
+    std::vector<std::unique_ptr<Transfer>> incoming; // guarded by `mutex`
     std::atomic<bool> exiting{false};
+    // The loop thread's own.
+    std::unordered_map<std::string, Service> services;
+    size_t running = 0;
+    uint64_t arrivals = 0;
 };
 } // namespace
 
@@ -333,6 +431,7 @@ void HttpClient::PerformAsync(HttpRequest request, std::function<void(HttpRespon
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
     transfer->done = std::move(done);
+    transfer->service = ServiceOf(transfer->request.url);
     // A transfer that could not be set up is still reported through the loop's thread.
     Prepare(*transfer, CurrentLimits(false));
     TransferLoop::Instance().Add(std::move(transfer));

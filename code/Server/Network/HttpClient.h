@@ -57,17 +57,34 @@ struct HttpLimits
 
 // HTTP(S) requests over libcurl: blocking ones on the caller's thread, and background ones, all
 // multiplexed on one thread of the client's own, so that peers that never answer cannot hold up the
-// rest. Redirects are followed as the script API always did; no proxy or authentication of our own.
+// rest. Background transfers run a bounded number at a time, per service and in all; the others wait
+// their turn in the order they were asked for. Redirects are followed as the script API always did;
+// no proxy or authentication of our own.
 class HttpClient
 {
 public:
     // Blocks the calling thread until the transfer has ended, within the blocking limits.
     static HttpResponse Perform(const HttpRequest& request);
 
-    // Starts the transfer in the background, within the background limits, and returns at once.
-    // `done` runs on the client's thread once the transfer has ended, whatever the outcome (unless
-    // the process is exiting): it must be short and must not block.
+    // Queues the transfer for the background and returns at once. It starts as soon as its service
+    // (host and port of its URL) and the client have a free slot, and its limits (the background
+    // ones) count from then on, so waiting its turn does not count against it. `done` runs on the
+    // client's thread once the transfer has ended, whatever the outcome (unless the process is
+    // exiting): it must be short and must not block.
     static void PerformAsync(HttpRequest request, std::function<void(HttpResponse)> done);
+
+    // Background transfers that run at once to one service. Every transfer opens a connection of its
+    // own, all at the same moment when a script sends a burst; small services have an accept queue
+    // of a handful and take connections in at their own pace, and connections that overflow the
+    // queue are never served. Sixteen at a time is what the server's earlier pool of sixteen
+    // threads sent them, and they kept up with that.
+    static constexpr size_t kMaxTransfersPerService = 16;
+    // Background transfers that run at once in all: each holds a socket and its buffers until it
+    // ends, and a silent service holds its share for the whole low-speed time. 128 lets eight
+    // services run at their full share at once, well within the server's descriptor limit next to
+    // the players' and the front door's connections; more would only open more at once to services
+    // that are slow already.
+    static constexpr size_t kMaxTransfers = 128;
 
     // A POST of an url-encoded form: "key=value" pairs in order joined by "&", keys and values encoded.
     static HttpRequest FormRequest(const std::string& url, const HttpFields& fields);

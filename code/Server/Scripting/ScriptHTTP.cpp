@@ -62,7 +62,7 @@ bool ReadRequest(ScriptVM* vm, std::string& method, HttpRequest& request)
 }
 
 // One accepted asynchronous request, as far as the script side is concerned. Created and destroyed
-// on the main thread only, and never touched by the pool thread that runs the transfer: the callback
+// on the main thread only, and never touched by the client thread that runs the transfer: the callback
 // reference holds a Squirrel reference count, which is not thread-safe, and it is also reached by
 // ScriptFunctionRef::ReleaseSquirrelFunctions when a Squirrel VM closes.
 //
