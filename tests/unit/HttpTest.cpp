@@ -36,22 +36,35 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
 {
     const fs::path root = fs::temp_directory_path() / ("lnf-mount-" + std::to_string(getpid()));
     std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(root); });
-    for (const char* file : {"www/a.txt", "www/b/a.txt", "other/b.txt", "secret.txt"})
+    for (const char* file : {"www/a.txt", "www/b/a.txt", "www/index.html", "other/b.txt", "secret.txt"})
     {
         fs::create_directories((root / file).parent_path());
         std::ofstream(root / file) << file;
     }
     fs::create_symlink(root / "secret.txt", root / "www/outlink.txt");
     fs::create_symlink(root, root / "www/uplink");
+    fs::create_directories(root / "www/empty");
+    LogCapture log; // outlives the server's workers
     HttpServer http;
     const uint16_t port = FreePort();
     http.Start("127.0.0.1", port);
     ASSERT_TRUE(WaitForTcpPort(port));
+    log.Clear();
     const std::tuple<std::string, std::vector<std::string>, int, std::string> rows[] = {
         {"mount res www", {}, 0, ""},
+        {"mount /file secret.txt", {}, 0, ""}, // a file is no folder
+        {"mount /missing nowhere", {}, 0, ""},
+        {"unmount /res", {}, 0, ""}, // nothing mounted there
         {"mount /res www", {}, 1, ""},
         {"GET /res/a.txt", {}, 200, "www/a.txt"},
         {"GET /res/b/../a.txt", {}, 200, "www/a.txt"},
+        {"GET /res//a.txt", {}, 200, "www/a.txt"},
+        {"GET /res/%61.txt?v=3", {}, 200, "www/a.txt"}, // decoded, the query left out
+        {"GET /res", {}, 200, "www/index.html"},        // a folder answers with its index.html
+        {"GET /res/", {}, 200, "www/index.html"},
+        {"GET /res/empty", {}, 404, ""},    // a folder without one
+        {"GET /res/../a.txt", {}, 404, ""}, // a path that leaves the mount never answers
+        {"GET /res/a.txt%00.png", {}, 404, ""},
         {"POST /res/a.txt", {}, 404, ""},
         {"GET /res/a.txt", {"Content-Length: 100000"}, 413, ""}, // refused before anything else
         {"GET /resb/a.txt", {}, 404, ""},                        // "/res" is no prefix of "/resb"
@@ -66,6 +79,7 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
         {"GET /res/b.txt", {}, 200, "other/b.txt"},
         {"unmount /res", {}, 1, ""},
         {"GET /res/b.txt", {}, 404, ""},
+        {"unmount /res", {}, 0, ""},
     };
     for (const auto& [step, headers, status, body] : rows)
     {
@@ -80,6 +94,20 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
         {
             RawHttpResponse reply = RawHttpRequest(port, BuildRawRequest(verb, first, headers));
             EXPECT_EQ(std::pair(reply.status, reply.body), std::pair(status, body)) << step;
+            // A debug line for each file served, with its decoded path and the client's port.
+            Lines served;
+            if (verb == "GET" && status == 200)
+            {
+                std::string path = first.substr(0, first.find('?'));
+                if (size_t escape = path.find('%'); escape != std::string::npos)
+                    path.replace(escape, 3, 1,
+                                 static_cast<char>(std::stoi(path.substr(escape + 1, 2), nullptr, 16)));
+                served.push_back("[Debug] FileRequest: " + path +
+                                 " from 127.0.0.1:" + std::to_string(reply.localPort) + ".");
+            }
+            EXPECT_EQ(log.Messages(spdlog::level::debug), served) << step;
+            EXPECT_EQ(log.Messages().size(), served.size()) << step;
+            log.Clear();
         }
     }
 
