@@ -281,11 +281,23 @@ TEST(MasterList, AnnouncesUntilRefusedOrFailing)
     EXPECT_EQ(poll(&second, 1, 0), 0);
 }
 
-// Header text that would start another header line is not sent; empty values are sent as given (an
-// empty content type is not the form default); forms are url-encoded in order.
+// Each method goes out as itself, with the body where it takes one (POST, PUT and PATCH always, if
+// only an empty one; HEAD never). Header text that would start another header line is not sent;
+// empty values are sent as given (an empty content type is not the form default); forms are
+// url-encoded in order.
 TEST(HttpClient, SendsOnlyWellFormedRequests)
 {
     const std::tuple<HttpRequest, Lines, Lines> rows[] = {
+        {{HttpMethod::Get, "", "", {}}, {"GET / HTTP/1.1\r\n"}, {"Content-Length", "Content-Type"}},
+        {{HttpMethod::Get, "", "g", {}}, {"GET / HTTP/1.1\r\n", "Content-Length: 1\r\n", "\r\n\r\ng"}, {}},
+        {{HttpMethod::Head, "", "ignored", {}}, {"HEAD / HTTP/1.1\r\n"}, {"Content-Length", "ignored"}},
+        {{HttpMethod::Post, "", "", {}}, {"POST / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Put, "", "", {}}, {"PUT / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Put, "", "u", {}}, {"PUT / HTTP/1.1\r\n", "Content-Length: 1\r\n", "\r\n\r\nu"}, {}},
+        {{HttpMethod::Patch, "", "", {}}, {"PATCH / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Delete, "", "", {}}, {"DELETE / HTTP/1.1\r\n"}, {"Content-Length"}},
+        {{HttpMethod::Delete, "", "d", {}}, {"DELETE / HTTP/1.1\r\n", "\r\n\r\nd"}, {}},
+        {{HttpMethod::Options, "", "", {}}, {"OPTIONS / HTTP/1.1\r\n"}, {"Content-Length"}},
         {{HttpMethod::Post, "", "b", {{"X-A", "v\r\nX-B: 1"}, {"X-C:D", "v"}, {"X-E", "e"}}},
          {"\r\nX-E: e\r\n"},
          {"X-A", "X-B", "X-C"}},
