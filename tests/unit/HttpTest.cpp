@@ -38,22 +38,35 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
 {
     const fs::path root = fs::temp_directory_path() / ("lnf-mount-" + std::to_string(getpid()));
     std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(root); });
-    for (const char* file : {"www/a.txt", "www/b/a.txt", "other/b.txt", "secret.txt"})
+    for (const char* file : {"www/a.txt", "www/b/a.txt", "www/index.html", "other/b.txt", "secret.txt"})
     {
         fs::create_directories((root / file).parent_path());
         std::ofstream(root / file) << file;
     }
     fs::create_symlink(root / "secret.txt", root / "www/outlink.txt");
     fs::create_symlink(root, root / "www/uplink");
+    fs::create_directories(root / "www/empty");
+    LogCapture log; // outlives the server's workers
     HttpServer http;
     const uint16_t port = FreePort();
     http.Start("127.0.0.1", port);
     ASSERT_TRUE(WaitForTcpPort(port));
+    log.Clear();
     const std::tuple<std::string, std::vector<std::string>, int, std::string> rows[] = {
         {"mount res www", {}, 0, ""},
+        {"mount /file secret.txt", {}, 0, ""}, // a file is no folder
+        {"mount /missing nowhere", {}, 0, ""},
+        {"unmount /res", {}, 0, ""}, // nothing mounted there
         {"mount /res www", {}, 1, ""},
         {"GET /res/a.txt", {}, 200, "www/a.txt"},
         {"GET /res/b/../a.txt", {}, 200, "www/a.txt"},
+        {"GET /res//a.txt", {}, 200, "www/a.txt"},
+        {"GET /res/%61.txt?v=3", {}, 200, "www/a.txt"}, // decoded, the query left out
+        {"GET /res", {}, 200, "www/index.html"},        // a folder answers with its index.html
+        {"GET /res/", {}, 200, "www/index.html"},
+        {"GET /res/empty", {}, 404, ""},    // a folder without one
+        {"GET /res/../a.txt", {}, 404, ""}, // a path that leaves the mount never answers
+        {"GET /res/a.txt%00.png", {}, 404, ""},
         {"POST /res/a.txt", {}, 404, ""},
         {"GET /res/a.txt", {"Content-Length: 100000"}, 413, ""}, // refused before anything else
         {"GET /resb/a.txt", {}, 404, ""},                        // "/res" is no prefix of "/resb"
@@ -68,6 +81,7 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
         {"GET /res/b.txt", {}, 200, "other/b.txt"},
         {"unmount /res", {}, 1, ""},
         {"GET /res/b.txt", {}, 404, ""},
+        {"unmount /res", {}, 0, ""},
     };
     for (const auto& [step, headers, status, body] : rows)
     {
@@ -82,6 +96,20 @@ TEST(HttpMount, ServesTheFilesAsTheyWereWhenMounted)
         {
             RawHttpResponse reply = RawHttpRequest(port, BuildRawRequest(verb, first, headers));
             EXPECT_EQ(std::pair(reply.status, reply.body), std::pair(status, body)) << step;
+            // A debug line for each file served, with its decoded path and the client's port.
+            Lines served;
+            if (verb == "GET" && status == 200)
+            {
+                std::string path = first.substr(0, first.find('?'));
+                if (size_t escape = path.find('%'); escape != std::string::npos)
+                    path.replace(escape, 3, 1,
+                                 static_cast<char>(std::stoi(path.substr(escape + 1, 2), nullptr, 16)));
+                served.push_back("[Debug] FileRequest: " + path +
+                                 " from 127.0.0.1:" + std::to_string(reply.localPort) + ".");
+            }
+            EXPECT_EQ(log.Messages(spdlog::level::debug), served) << step;
+            EXPECT_EQ(log.Messages().size(), served.size()) << step;
+            log.Clear();
         }
     }
 
@@ -172,20 +200,29 @@ TEST(MasterList, AnnouncesUntilRefusedOrFailing)
     {
         now = ms;
         MasterList::Post();
-        std::string form = "\r\n\r\naddress=127.0.0.1&port=" + std::to_string(ms / 10) + "&version=1";
+        std::string form = "address=127.0.0.1&port=" + std::to_string(ms / 10) + "&version=1";
         std::string reply = status == 0 ? "" : "HTTP/1.1 " + std::to_string(status) + " -\r\n\r\n" + body;
         if (MasterList::IsPosting() && ++posts > 0)
         {
-            EXPECT_NE(Exchange(service, reply).find(form), std::string::npos) << ms;
+            std::string request = Exchange(service, reply);
+            size_t head = request.find("\r\n\r\n");
+            EXPECT_EQ(head == std::string::npos ? request : request.substr(head + 4), form) << ms;
         }
         settle();
     };
-    // What was logged since the last call: the info lines, then the errors (transfer errors cut).
+    // What was logged since the last call (transfer errors cut): the two lines of progress as info,
+    // every failure as an error.
     auto logged = [&]
     {
-        Lines lines = log.Messages(spdlog::level::info), errors = log.Messages(spdlog::level::err);
-        for (const std::string& error : errors)
-            lines.push_back(error.substr(0, error.rfind(kFatal, 0) == 0 ? kFatal.size() : error.size()));
+        Lines lines;
+        for (const LogCapture::Entry& entry : log.Entries())
+        {
+            const std::string& text = entry.message;
+            EXPECT_EQ(entry.level,
+                      text == kPosting || text == kPosted ? spdlog::level::info : spdlog::level::err)
+                << text;
+            lines.push_back(text.substr(0, text.rfind(kFatal, 0) == 0 ? kFatal.size() : text.size()));
+        }
         log.Clear();
         return lines;
     };
@@ -201,6 +238,7 @@ TEST(MasterList, AnnouncesUntilRefusedOrFailing)
          200,
          "ERROR: Invalid version",
          {kPosting, kRefused + "You have specified an invalid version)."}},
+        {60000, 200, "ERROR: Invalid port", {kPosting, kRefused + "You have specified an invalid port)."}},
         {60000, 200, "Added\n", {kPosting, kRefused + ")."}},
         {60000, 503, "ERROR: Banned", {kPosting, kFailed + "503)."}}, // other failures try again later
         {50000, 500, "", {}}, // more than 50000 ms after the start, too
@@ -225,7 +263,7 @@ TEST(MasterList, AnnouncesUntilRefusedOrFailing)
         postAt(at, status, body);
         EXPECT_EQ(logged(), expected) << status << " " << body << " at " << at;
     }
-    EXPECT_EQ(posts, 15);
+    EXPECT_EQ(posts, 16);
 
     // A service that holds its answer costs the passes nothing, and no second attempt starts while
     // one is on its way; past the time limit the attempt has failed.
@@ -245,11 +283,23 @@ TEST(MasterList, AnnouncesUntilRefusedOrFailing)
     EXPECT_EQ(poll(&second, 1, 0), 0);
 }
 
-// Header text that would start another header line is not sent; empty values are sent as given (an
-// empty content type is not the form default); forms are url-encoded in order.
+// Each method goes out as itself, with the body where it takes one (POST, PUT and PATCH always, if
+// only an empty one; HEAD never). Header text that would start another header line is not sent;
+// empty values are sent as given (an empty content type is not the form default); forms are
+// url-encoded in order.
 TEST(HttpClient, SendsOnlyWellFormedRequests)
 {
     const std::tuple<HttpRequest, Lines, Lines> rows[] = {
+        {{HttpMethod::Get, "", "", {}}, {"GET / HTTP/1.1\r\n"}, {"Content-Length", "Content-Type"}},
+        {{HttpMethod::Get, "", "g", {}}, {"GET / HTTP/1.1\r\n", "Content-Length: 1\r\n", "\r\n\r\ng"}, {}},
+        {{HttpMethod::Head, "", "ignored", {}}, {"HEAD / HTTP/1.1\r\n"}, {"Content-Length", "ignored"}},
+        {{HttpMethod::Post, "", "", {}}, {"POST / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Put, "", "", {}}, {"PUT / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Put, "", "u", {}}, {"PUT / HTTP/1.1\r\n", "Content-Length: 1\r\n", "\r\n\r\nu"}, {}},
+        {{HttpMethod::Patch, "", "", {}}, {"PATCH / HTTP/1.1\r\n", "Content-Length: 0\r\n"}, {}},
+        {{HttpMethod::Delete, "", "", {}}, {"DELETE / HTTP/1.1\r\n"}, {"Content-Length"}},
+        {{HttpMethod::Delete, "", "d", {}}, {"DELETE / HTTP/1.1\r\n", "\r\n\r\nd"}, {}},
+        {{HttpMethod::Options, "", "", {}}, {"OPTIONS / HTTP/1.1\r\n"}, {"Content-Length"}},
         {{HttpMethod::Post, "", "b", {{"X-A", "v\r\nX-B: 1"}, {"X-C:D", "v"}, {"X-E", "e"}}},
          {"\r\nX-E: e\r\n"},
          {"X-A", "X-B", "X-C"}},

@@ -278,3 +278,37 @@ TEST(NetworkWorker, RelaysChannelOneByTargetAlone)
     EXPECT_TRUE(network.incoming.empty()) << "channel 1 never waits for the main loop";
 }
 } // namespace
+
+namespace
+{
+// Channel 1 is the worker's to relay and channel 0 the main loop's to read: a game packet on any other
+// channel is queued for the main loop like channel 0, which reads nothing there.
+TEST(NetworkProcess, OnlyChannelOneIsRelayedAndOnlyChannelZeroRead)
+{
+    InProcessServer server;
+    server.Connect(5, 1);
+    server.Pass();
+    server.Drain();
+    ENetPeer peer{};
+    peer.incomingPeerID = 5;
+    ENetEvent event{};
+    event.type = ENET_EVENT_TYPE_RECEIVE;
+    event.peer = &peer;
+    event.channelID = 2;
+    const std::string game = Game(1, 1, "abc");
+    event.packet = enet_packet_create(game.data(), game.size(), ENET_PACKET_FLAG_RELIABLE);
+    NetworkTestAccess::HandleEvent(server.network(), event);
+    IncomingPacket queued;
+    ASSERT_TRUE(server.network().incoming.try_pop(queued));
+    EXPECT_EQ(std::pair(queued.channel, queued.peerId), std::pair(uint8_t{2}, uint16_t{5}));
+    enet_packet_destroy(queued.packet);
+
+    // On channel 0 a ClientInfo announces the player; on channel 2 it does nothing.
+    server.ReceiveRaw(5, 1, 2, PackPacket(Named("x")));
+    server.Pass();
+    EXPECT_TRUE(server.Drain().empty());
+    server.Receive(5, 1, Named("x"));
+    server.Pass();
+    EXPECT_EQ(InProcessServer::All<PlayerJoinPacket>(server.Drain()).size(), 1u);
+}
+} // namespace
