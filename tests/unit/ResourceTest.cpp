@@ -107,6 +107,9 @@ TEST_F(ResourceTest, LoadRefusesWhatCouldMisleadOrEscape)
         {R"(<export function="f"/>)", {}, "Could not detect export type of f" + r},
         {File("a/SETUP.EXE"), {"a/SETUP.EXE"}, blocked + "a/SETUP.EXE." + r},
         {File("absent.Scr"), {}, blocked + "absent.Scr." + r},
+        {File("run.Bat"), {"run.Bat"}, blocked + "run.Bat." + r},
+        {File("a.cmd"), {"a.cmd"}, blocked + "a.cmd." + r},
+        {File("a.vbs"), {"a.vbs"}, blocked + "a.vbs." + r},
         {File("setup.exe."), {}, blocked + "setup.exe.." + r},
         {File("setup.Exe. ."), {}, blocked + "setup.Exe. .." + r},
         {Script("../other/a.lua"), {}, "Invalid path ../other/a.lua in resource res."},
@@ -141,13 +144,15 @@ TEST_F(ResourceTest, LoadRefusesWhatCouldMisleadOrEscape)
         for (const std::string& file : row.files)
             base.Write(file[0] == '/' ? file.substr(1) : "resources/" + row.name + "/" + file, file);
         LogCapture log;
-        const bool loaded = server.Manager().CreateResource(row.name)->Load();
+        Resource* resource = server.Manager().CreateResource(row.name);
+        const bool loaded = resource->Load();
         std::string errors;
         for (const std::string& line : log.Messages(spdlog::level::err))
             errors +=
                 (errors.empty() ? "" : "\n") + (line.starts_with("[Resource] ") ? line.substr(11) : line);
         EXPECT_EQ(row.errors.ends_with(' ') ? errors.substr(0, row.errors.size()) : errors, row.errors);
         EXPECT_EQ(loaded, row.errors.empty()) << row.meta;
+        EXPECT_EQ(resource->IsLoaded(), loaded) << row.meta;
         EXPECT_TRUE(!row.errors.starts_with("Invalid resource name") || !fs::exists(base.folder / "cache"));
         server.Manager().StopResource(row.name);
     }
