@@ -1,5 +1,5 @@
-// Resources in-process: what a meta.xml may hold, what the cache holds, and events and stops between
-// real Lua resources.
+// Resources in-process: what a meta.xml may hold, what the cache holds, events and stops between real
+// Lua resources, and what game clients are told of resources.
 
 #include <array>
 #include <chrono>
@@ -12,6 +12,8 @@
 
 #include "Bytes.h"
 #include "LogCapture.h"
+#include "Network/NetPacket.h"
+#include "Network/ServerEvents.h"
 #include "ResourceTestUtil.h"
 #include "Scripting/ScriptFunctionRegistry.h"
 
@@ -28,7 +30,11 @@ const auto Script = [](const std::string& src, const std::string& type = "server
 // Steps, separated by ";": "start|stop {resource}", "trigger|queue {event}", "remote {event} {source}",
 // "process", "lua {resource} {code}", "unpushable {resource} {event}" (a handler that can't be
 // pushed), "thread" (fails unless the last trigger on this thread was canceled and another thread
-// sees no cancel). Gives "canceled" for a canceled trigger and "failed" for any other failed step.
+// sees no cancel), "last" (fails when the last trigger on this thread was canceled), "idle {resource}"
+// (fails while it holds queued events), "source {resource} {id}" (fails unless its last event came
+// from that client), "down {resource}" (fails unless it is loaded, not started, without VM and
+// handlers), "call {resource} {export}" (fails when the export can't be called). Gives "canceled"
+// for a canceled trigger and "failed" for any other failed step.
 std::string Do(const std::string& steps)
 {
     std::string gave, step;
@@ -42,6 +48,7 @@ std::string Do(const std::string& steps)
             verb == "start" && !rm.GetResource(name) ? rm.CreateResource(name) : rm.GetResource(name);
         bool there = true; // what another thread sees of the cancel state
         const auto look = [&] { there = rm.WasLastCanceled(); };
+        ScriptContext results;
         const std::map<std::string, std::function<bool()>> verbs = {
             {"start", [&] { return resource->Load() && resource->Start(); }},
             {"stop", [&] { return rm.StopResource(name), true; }},
@@ -52,6 +59,16 @@ std::string Do(const std::string& steps)
             {"lua", [&] { return resource->GetVM()->LoadScript("step", rest), true; }},
             {"unpushable", [&] { return resource->AddHandler(rest, ScriptFunctionRef(), false), true; }},
             {"thread", [&] { return std::thread(look).join(), !there && rm.WasLastCanceled(); }},
+            {"last", [&] { return !rm.WasLastCanceled(); }},
+            {"call", [&] { return resource->CallExport(rest, {}, results); }},
+            {"idle", [&] { return !resource->HasQueuedEvents(); }},
+            {"source", [&] { return resource->GetSource() == std::stoi(rest); }},
+            {"down",
+             [&]
+             {
+                 return resource->IsLoaded() && !resource->IsStarted() && resource->GetVM() == nullptr &&
+                        resource->GetHandlerCount() == 0;
+             }},
         };
         if (!verbs.at(verb)())
             gave += verb == "trigger" ? "canceled" : "failed";
@@ -107,6 +124,9 @@ TEST_F(ResourceTest, LoadRefusesWhatCouldMisleadOrEscape)
         {R"(<export function="f"/>)", {}, "Could not detect export type of f" + r},
         {File("a/SETUP.EXE"), {"a/SETUP.EXE"}, blocked + "a/SETUP.EXE." + r},
         {File("absent.Scr"), {}, blocked + "absent.Scr." + r},
+        {File("run.Bat"), {"run.Bat"}, blocked + "run.Bat." + r},
+        {File("a.cmd"), {"a.cmd"}, blocked + "a.cmd." + r},
+        {File("a.vbs"), {"a.vbs"}, blocked + "a.vbs." + r},
         {File("setup.exe."), {}, blocked + "setup.exe.." + r},
         {File("setup.Exe. ."), {}, blocked + "setup.Exe. .." + r},
         {Script("../other/a.lua"), {}, "Invalid path ../other/a.lua in resource res."},
@@ -141,13 +161,15 @@ TEST_F(ResourceTest, LoadRefusesWhatCouldMisleadOrEscape)
         for (const std::string& file : row.files)
             base.Write(file[0] == '/' ? file.substr(1) : "resources/" + row.name + "/" + file, file);
         LogCapture log;
-        const bool loaded = server.Manager().CreateResource(row.name)->Load();
+        Resource* resource = server.Manager().CreateResource(row.name);
+        const bool loaded = resource->Load();
         std::string errors;
         for (const std::string& line : log.Messages(spdlog::level::err))
             errors +=
                 (errors.empty() ? "" : "\n") + (line.starts_with("[Resource] ") ? line.substr(11) : line);
         EXPECT_EQ(row.errors.ends_with(' ') ? errors.substr(0, row.errors.size()) : errors, row.errors);
         EXPECT_EQ(loaded, row.errors.empty()) << row.meta;
+        EXPECT_EQ(resource->IsLoaded(), loaded) << row.meta;
         EXPECT_TRUE(!row.errors.starts_with("Invalid resource name") || !fs::exists(base.folder / "cache"));
         server.Manager().StopResource(row.name);
     }
@@ -208,7 +230,7 @@ const std::string kRec =
     "function rec(tag) return function(...) Console.Log(table.concat({tag, ...}, ' ')) end end\n";
 const std::string kMain = R"(
 Events.Subscribe('resourceStart', rec('start')) Events.Subscribe('resourceStop', function(name)
-  rec('stop')(name) if keep then Events.Cancel() end end)
+  rec('stop')(name, Resource.GetState(name)) if keep then Events.Cancel() end end)
 Events.Subscribe('ev', rec('ev1')) Events.Subscribe('other', rec('other')) Events.Subscribe('ev', rec('ev2'))
 Events.Subscribe('first', function() ResourceTest.Do('queue second') end) Events.Subscribe('second', rec('second'))
 Events.Subscribe('grow', function() rec('g1')() if not grown then grown = true
@@ -216,16 +238,19 @@ Events.Subscribe('grow', function() rec('g1')() if not grown then grown = true
 Events.Subscribe('rev', rec('local')) Events.Subscribe('rev', function() rec('remote')(Events.GetSource()) end, true)
 Events.Subscribe('cev', function() Events.Cancel() end) Events.Subscribe('cev', rec('cev2'))
 Events.Subscribe('bad', function() error('boom') end) Events.Subscribe('bad', rec('bad2'))
+function both() return 1 end function clientSide() return 1 end
 Console.Log('main')
 )";
 
 TEST_F(ResourceTest, EventsAndStopsBetweenLuaResources)
 {
-    // Each resource runs a server, a client (never on the server), a shared and a server script, in
+    // Each resource runs a server, a client (never on the server), a shared and two server scripts, in
     // that order. "m", created first and named last, comes first wherever creation order counts; "c"
-    // can't read its last script; "d" stops "e" and starts "f" while "walk" runs.
+    // can't read its fourth script; "d" stops "e" and starts "f" while "walk" runs.
     const std::string meta =
-        Lua(Script("w.lua") + Script("c.lua", "client") + Script("x.lua", "shared") + Script("y.lua"));
+        Lua(Script("w.lua") + Script("c.lua", "client") + Script("x.lua", "shared") + Script("v.lua") +
+            Script("y.lua") + R"(<export function="both" type="shared"/>)" +
+            R"(<export function="clientSide" type="client"/>)");
     for (const auto& [name, code] : std::map<std::string, std::string>{
              {"m", kMain},
              {"c", "Events.Subscribe('ev', rec('ev'))"},
@@ -235,49 +260,111 @@ TEST_F(ResourceTest, EventsAndStopsBetweenLuaResources)
              {"f", "Events.Subscribe('walk', rec('walk'))"}})
     {
         base.WriteResource(name, meta,
-                           {{"w.lua", kRec + code}, {"c.lua", "rec('c')()"}, {"x.lua", "rec('x')()"}});
-        base.Write("resources/" + name + (name == "c" ? "/y.lua/x" : "/y.lua"), "");
+                           {{"w.lua", kRec + code},
+                            {"c.lua", "rec('c')()"},
+                            {"x.lua", "rec('x')()"},
+                            {"y.lua", "rec('y')()"}});
+        base.Write("resources/" + name + (name == "c" ? "/v.lua/x" : "/v.lua"), "");
     }
 
     // Each row: steps, what the scripts said (their Console.Log lines, after them what the steps
-    // gave), and the other lines logged at info level and above (the first line of each), by
-    // level.
-    const std::vector<std::array<std::string, 3>> rows = {
-        {"start m; process", "m: main, m: x, m: start m", "[Resource] Started resource m."},
-        {"trigger ev; queue ev", "m: ev1, m: ev2", ""},
-        {"process", "m: ev1, m: ev2", ""},
-        {"queue first; process; trigger grow", "m: second, m: g1, m: g2", ""},
-        {"remote rev 7; process; trigger rev", "m: remote 7, m: local, m: remote 65535",
-         "[ResourceEvent] A handler of event rev in resource m doesn't allow to be triggered remotely."},
-        {"trigger cev; thread; queue cev; process", "m: cev2, m: cev2, canceled", ""},
-        {"unpushable m bad; trigger bad", "m: bad2",
+    // gave), the other lines logged at info level and above (the first line of each), by level, and
+    // the trace and debug lines but those of subscriptions, in order.
+    const auto Q = [](const std::string& event)
+    { return "[ResourceEventManager] Queue event " + event + ".\n"; };
+    const auto T = [](const std::string& event)
+    { return "[ResourceEventManager] Trigger event " + event + ".\n"; };
+    const auto Made = [](const std::string& name) { return "[Debug] Created resource: " + name + "\n"; };
+    const auto Gone = [](const std::string& name)
+    { return "[Debug] Destructor of resource " + name + " called.\n"; };
+    const std::vector<std::array<std::string, 4>> rows = {
+        {"start m; process", "m: main, m: x, m: y, m: start m", "[Resource] Started resource m.",
+         Made("m") + Q("resourceStart")},
+        {"queue nobody; idle m", "", "", Q("nobody")},
+        {"trigger ev; queue ev", "m: ev1, m: ev2", "", T("ev") + Q("ev")},
+        {"process; idle m", "m: ev1, m: ev2", "", ""},
+        {"queue first; process; trigger grow", "m: second, m: g1, m: g2", "",
+         Q("first") + Q("second") + T("grow")},
+        {"remote rev 7; process; source m 7; trigger rev; source m 65535",
+         "m: remote 7, m: local, m: remote 65535",
+         "[ResourceEvent] A handler of event rev in resource m doesn't allow to be triggered remotely.",
+         Q("rev") + T("rev")},
+        {"trigger cev; thread; trigger nobody; queue cev; process; last; idle m",
+         "m: cev2, m: cev2, canceled", "", T("cev") + T("nobody") + Q("cev")},
+        {"call m both; call m clientSide", "failed", "", ""},
+        {"unpushable m bad; lua m Events.Subscribe('bad', rec('bad3')); trigger bad", "m: bad2, m: bad3",
          "[LuaVM] Failed to call function in resource m:\n"
          "[ResourceEvent] Failed to call a handler function of event bad in resource m.\n"
-         "[ResourceEvent] Failed to push a handler function of event bad in resource m."},
-        {"lua m keep = true; stop m", "m: stop m", "[ResourceManager] Stopping of resource m was canceled."},
-        {"lua m keep = false; start c; trigger ev; stop c", "c: x, m: ev1, m: ev2, failed",
-         "[ResourceFile] Failed to open y.lua of resource c.\n[Resource] Unable to open y.lua of resource "
-         "c."},
+         "[ResourceEvent] Failed to push a handler function of event bad in resource m.",
+         T("bad")},
+        {"lua m keep = true; stop m", "m: stop m started",
+         "[ResourceManager] Stopping of resource m was canceled.", T("resourceStop")},
+        {"lua m keep = false; start c; down c; trigger ev; stop c", "c: x, m: ev1, m: ev2, failed",
+         "[ResourceFile] Failed to open v.lua of resource c.\n[Resource] Unable to open v.lua of resource c.",
+         Made("c") + T("ev") + Gone("c")},
         {"start d; start e; lua m Events.Subscribe('walk', rec('walk')); trigger walk",
-         "d: x, e: x, m: walk, d: walk, m: stop e, f: x",
+         "d: x, d: y, e: x, e: y, m: walk, d: walk, m: stop e started, f: x, f: y",
          "[Resource] Started resource d.\n[Resource] Started resource e.\n[Resource] Stopped resource e.\n"
-         "[Resource] Started resource f."},
-        {"trigger walk; stop m", "m: walk, d: walk, f: walk, m: stop m", "[Resource] Stopped resource m."},
+         "[Resource] Started resource f.",
+         Made("d") + Q("resourceStart") + Made("e") + Q("resourceStart") + T("walk") + T("resourceStop") +
+             Gone("e") + Made("f") + Q("resourceStart")},
+        {"trigger walk; stop m", "m: walk, d: walk, f: walk, m: stop m started",
+         "[Resource] Stopped resource m.", T("walk") + T("resourceStop") + Gone("m")},
     };
-    for (const auto& [steps, said, logged] : rows)
+    for (const auto& [steps, said, logged, traced] : rows)
     {
         LogCapture log;
         const std::string gave = Do(steps);
-        std::string scripts, others;
+        std::string scripts, others, low;
         for (const auto level : {spdlog::level::info, spdlog::level::warn, spdlog::level::err})
             for (const std::string& line : log.Messages(level))
                 if (line.starts_with("[Script] "))
                     scripts += line.substr(9) + ", ";
                 else
                     others += (others.empty() ? "" : "\n") + line.substr(0, line.find('\n'));
+        for (const LogCapture::Entry& entry : log.Entries())
+            if (entry.level <= spdlog::level::debug &&
+                !entry.message.starts_with("[ResourceEvent] Add handler"))
+                low += entry.message + "\n";
         EXPECT_EQ(gave.empty() ? scripts.substr(0, scripts.size() - 2) : scripts + gave, said) << steps;
         EXPECT_EQ(others, logged) << steps;
+        EXPECT_EQ(low, traced) << steps;
     }
+}
+
+// What game clients are told: each client there hears of a start, a client that joins hears of the
+// started resources only (not of one that is merely loaded), and a stop goes to everyone.
+TEST(ResourceClientsTest, HearOfStartedResourcesOnly)
+{
+    restest::ResetSettings();
+    restest::TempBase base;
+    restest::TestServer server(true);
+    const auto told = [](const std::string& payload) -> std::string
+    {
+        PacketEnvelope envelope;
+        ResourceInfoPacket info;
+        ResourceStopPacket stop;
+        if (!NetPacket::DeserializeEnvelope(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
+                                            envelope))
+            return "?";
+        if (envelope.identifier == info.identifier && NetPacket::Deserialize(info, envelope))
+            return "info " + info.name;
+        if (envelope.identifier == stop.identifier && NetPacket::Deserialize(stop, envelope))
+            return "stop " + stop.name;
+        return "?";
+    };
+    for (const std::string name : {"one", "idle"})
+        base.WriteResource(name, Lua(File("a.txt")), {{"a.txt", "a"}});
+    server.server.clientRegistry->AddClient(5);
+    server.server.clientRegistry->AddClient(2);
+    ASSERT_NE(server.StartResource("one"), nullptr);
+    ASSERT_TRUE(server.Manager().CreateResource("idle")->Load());
+    SendStartedResourceInfo(server.server.clientRegistry->AddClient(4));
+    server.Manager().StopResource("one");
+    std::string heard;
+    for (const auto& [peer, payload] : server.TakeOutgoing())
+        heard += std::to_string(peer) + " " + told(payload) + ", ";
+    EXPECT_EQ(heard, "5 info one, 2 info one, 4 info one, -1 stop one, ");
 }
 
 } // namespace
