@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 namespace
 {
@@ -20,20 +21,23 @@ bool Bindable(uint16_t port)
     address6.sin6_family = AF_INET6;
     address6.sin6_port = htons(port);
     address6.sin6_addr = in6addr_any;
-    bool bound = true;
+    const std::pair<const sockaddr*, socklen_t> addresses[] = {
+        {reinterpret_cast<const sockaddr*>(&address), sizeof address},
+        {reinterpret_cast<const sockaddr*>(&address6), sizeof address6}};
     for (int type : {SOCK_STREAM, SOCK_DGRAM})
     {
-        int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-        bound = bound && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(fd);
-        // A machine without IPv6 has nothing to collide with there.
-        if (int fd6 = socket(AF_INET6, type | SOCK_CLOEXEC, 0); fd6 >= 0)
+        for (const auto& [where, size] : addresses)
         {
-            bound = bound && bind(fd6, reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0;
-            close(fd6);
+            int fd = socket(where->sa_family, type | SOCK_CLOEXEC, 0);
+            // A machine without IPv6 has nothing to collide with there.
+            bool taken = fd >= 0 && bind(fd, where, size) != 0;
+            if (fd >= 0)
+                close(fd);
+            if (taken)
+                return false;
         }
     }
-    return bound;
+    return true;
 }
 
 // Creates the marker, or takes over one that a finished run left more than five minutes ago.

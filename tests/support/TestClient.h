@@ -172,19 +172,8 @@ public:
         return WaitForDisconnect(timeout) || Drop();
     }
 
-    // Vanishes as a crashed game does: the host goes away without telling the server.
-    void Vanish()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        std::lock_guard lock(mutex);
-        if (host != nullptr)
-            enet_host_destroy(std::exchange(host, nullptr));
-        peer = nullptr;
-        disconnected = true;
-        changed.notify_all();
-    }
+    // Vanishes as a crashed game does, without telling the server.
+    void Vanish() { Drop(); }
 
     // Earlier names, kept until their callers use the ones above.
     void SendGamePacket(uint16_t sourceId, uint16_t targetId, const std::string& data)
